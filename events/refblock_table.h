@@ -1,0 +1,63 @@
+// Reference-block table: who still holds each shared event data block.
+//
+// The event entry makes one heap copy of an event's data; the delivery loop
+// and every plugin that receives the event hold it through this table. The
+// table never frees data itself: release() tells the caller whether it was the
+// last holder and so must free the block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+class RefBlockTable {
+public:
+    struct Counts {
+        uint32_t blockCount;
+        uint32_t byteCount;
+    };
+
+    RefBlockTable() = default;
+    RefBlockTable(const RefBlockTable &) = delete;
+    RefBlockTable &operator=(const RefBlockTable &) = delete;
+
+    // Registers `holder` as a holder of `data`. A null pointer is ignored.
+    // The first add of a block fixes its length.
+    void add(const void *data, uint32_t len, uint32_t holder);
+
+    // Drops `holder`'s hold. Returns true when the caller is to free `data`:
+    // it was the last holder. A null pointer answers true (nothing to free).
+    //
+    // A pointer the table does not know answers false: it was never handed
+    // out as a shared block, or it has already been freed, so freeing it would
+    // be a double free or a free of memory the core does not own.
+    bool release(const void *data, uint32_t holder);
+
+    // Number of blocks each holder holds.
+    std::unordered_map<uint32_t, uint32_t> census() const;
+
+    Counts counts() const;
+
+    // Whether `data` is a block currently in the table.
+    bool contains(const void *data) const;
+
+    // Visits every block with its length and holders, then empties the table.
+    // Used once, for the leak report at shutdown; the data is not freed.
+    void drain(const std::function<void(const void *data, uint32_t len,
+                                        const std::vector<uint32_t> &holders)> &visit);
+
+private:
+    struct Block {
+        uint32_t len;
+        std::vector<uint32_t> holders;  // a handful at most; a set would cost more
+    };
+
+    mutable std::mutex mutex;
+    uint32_t blockCount = 0;
+    uint32_t byteCount = 0;
+    std::unordered_map<const void *, Block> blocks;
+};

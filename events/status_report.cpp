@@ -1,0 +1,52 @@
+#include "events/status_report.h"
+
+#include <locale>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const std::locale &groupingLocale()
+{
+    static const std::locale locale = [] {
+        try {
+            return std::locale("en_US.UTF-8");
+        } catch (const std::exception &) {
+            return std::locale::classic();
+        }
+    }();
+    return locale;
+}
+
+}  // namespace
+
+std::string groupedNumber(uint32_t value)
+{
+    std::ostringstream out;
+    out.imbue(groupingLocale());
+    out << value;
+    return out.str();
+}
+
+std::string formatTopHolders(const std::unordered_map<uint32_t, uint32_t> &census)
+{
+    constexpr size_t kTop = 5;
+    std::vector<std::pair<uint32_t, uint32_t>> top;
+    for (const auto &entry : census) {
+        auto pos = top.begin();
+        while (pos != top.end() && pos->second >= entry.second)
+            ++pos;
+        top.insert(pos, entry);
+        if (top.size() > kTop)
+            top.resize(kTop);
+    }
+    std::ostringstream out;
+    out.imbue(std::locale::classic());
+    for (size_t i = 0; i < top.size(); ++i) {
+        if (i)
+            out << ", ";
+        out << std::hex << top[i].first << ":" << std::dec << top[i].second;
+    }
+    return out.str();
+}

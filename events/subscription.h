@@ -1,0 +1,33 @@
+// Subscription matching of events against a plugin's nine subscription words.
+#pragma once
+
+#include <cstdint>
+
+#include "plugin/dvrplugin.h"
+
+// Event-type bit of each subscription word, in word order.
+constexpr uint32_t kSubscriptionBits[DVR_SUBSCRIBE_COUNT] = {0x1, 0x2, 0x4, 0x8, 0x10,
+                                                             0x20, 0x40, 0x80, 0x400};
+
+// Match value of a queued event: top byte of flags moved up one bit.
+constexpr uint32_t deliveryMatchValue(uint32_t flags)
+{
+    return ((flags << 1) & 0xFE000000u) | (flags & 0x00FFFFFFu);
+}
+
+// Match value of a read request: top byte of flags moved down one bit.
+constexpr uint32_t requestMatchValue(uint32_t flags)
+{
+    return ((flags >> 1) & 0x7F800000u) | (flags & 0x00FFFFFFu);
+}
+
+// True when, for some subscription bit the event type has, the plugin's word
+// for it contains every bit of the match value.
+inline bool subscriptionMatches(const uint32_t (&subscribe)[DVR_SUBSCRIBE_COUNT],
+                                uint32_t eventType, uint32_t matchValue)
+{
+    for (int i = 0; i < DVR_SUBSCRIBE_COUNT; ++i)
+        if ((eventType & kSubscriptionBits[i]) && (matchValue & ~subscribe[i]) == 0)
+            return true;
+    return false;
+}
