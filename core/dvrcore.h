@@ -8,6 +8,7 @@
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/filesystem/path.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -68,6 +69,11 @@ protected:
     // --- start and stop steps -------------------------------------------
     void loadConfiguration();                        // config
     bool loadPlugins();                              // plugins
+    // Loads the plugins found beside an executable in `executableDir`;
+    // loadPlugins() passes the directory of executablePath. A seam for tests.
+    bool loadPlugins(const boost::filesystem::path &executableDir);
+    // Loads one plugin file; true when the plugin was accepted.
+    bool loadPlugin(const boost::filesystem::path &file);
     void openPlugins();
     void closePlugins();
     void unloadPlugins();
