@@ -199,6 +199,31 @@ DVR_CHECK_OFFSET(_IoctlParmsOut, paramVersion, 24);
 #error "dvrplugin.h supports 32-bit and 64-bit pointers only"
 #endif
 
+/* Fields before the first pointer sit at the same offsets for either width:
+ * every record opens with its size and version. */
+#define DVR_CHECK_HEAD(rec) \
+    DVR_CHECK_OFFSET(rec, size, 0); \
+    DVR_CHECK_OFFSET(rec, version, 4)
+DVR_CHECK_HEAD(_WriteParmsIn);
+DVR_CHECK_OFFSET(_WriteParmsIn, pad, 13);
+DVR_CHECK_HEAD(_WriteParmsOut);
+DVR_CHECK_OFFSET(_WriteParmsOut, reserved0, 8);
+DVR_CHECK_OFFSET(_WriteParmsOut, reserved1, 12);
+DVR_CHECK_HEAD(_ReadParmsIn);
+DVR_CHECK_OFFSET(_ReadParmsIn, pad, 13);
+DVR_CHECK_HEAD(_ReadParmsOut);
+DVR_CHECK_HEAD(_LoadParmsIn);
+DVR_CHECK_HEAD(_LoadParmsOut);
+DVR_CHECK_HEAD(_OpenParmsIn);
+DVR_CHECK_HEAD(_OpenParmsOut);
+DVR_CHECK_HEAD(_CloseParmsIn);
+DVR_CHECK_HEAD(_CloseParmsOut);
+DVR_CHECK_HEAD(_UnloadParmsIn);
+DVR_CHECK_HEAD(_UnloadParmsOut);
+DVR_CHECK_HEAD(_IoctlParmsIn);
+DVR_CHECK_HEAD(_IoctlParmsOut);
+#undef DVR_CHECK_HEAD
+
 /* The event's fields from len on sit at the same relative offsets inside
  * _WriteParmsIn, so the core can carry them over with one copy. */
 #define DVR_CHECK_TAIL(field) DVR_LAYOUT_ASSERT( \
