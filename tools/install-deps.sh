@@ -12,10 +12,21 @@ packages=(
   "$@"
 )
 
+# A plain name means the machine's own architecture (or "all"): once a foreign
+# architecture such as armhf is added, dpkg-query lists every architecture's
+# instance of a multiarch package under that name.
+native_arch=$(dpkg --print-architecture)
+is_installed() {
+  case $1 in
+    *:*) [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ] ;;
+    *) dpkg-query -W -f='${Architecture} ${db:Status-Status}\n' "$1" 2>/dev/null |
+         grep -Eq "^($native_arch|all) installed$" ;;
+  esac
+}
+
 missing=()
 for package in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-  [ "$status" = installed ] || missing+=("$package")
+  is_installed "$package" || missing+=("$package")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
