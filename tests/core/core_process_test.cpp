@@ -1,0 +1,119 @@
+// The real executable: help, initialisation failure, and stop signals.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Child {
+    pid_t pid = -1;
+    int errFd = -1;
+};
+
+Child spawn(const std::vector<std::string> &args)
+{
+    int pipeFds[2];
+    EXPECT_EQ(pipe(pipeFds), 0);
+    Child child;
+    child.pid = fork();
+    if (child.pid == 0) {
+        dup2(pipeFds[1], 2);
+        close(pipeFds[0]);
+        std::vector<char *> argv;
+        for (const std::string &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(DVRCORE_EXECUTABLE, argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    child.errFd = pipeFds[0];
+    return child;
+}
+
+std::string readAll(int fd)
+{
+    std::string text;
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+// Exit status, or -signal; fails the test after `patience`.
+int waitExit(pid_t pid, std::chrono::seconds patience = std::chrono::seconds(20))
+{
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "process did not end";
+            return -1000;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// True once the process catches `signal` (its handler is installed).
+bool waitCatching(pid_t pid, int signal)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("SigCgt:", 0) == 0) {
+                unsigned long long mask = std::strtoull(line.c_str() + 7, nullptr, 16);
+                if (mask & (1ull << (signal - 1)))
+                    return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+TEST(CoreProcess, HelpPrintsVersionAndUsage)
+{
+    Child child = spawn({"prog-name", "-hello", "7"});
+    EXPECT_EQ(readAll(child.errFd), "core version 22.03.4.0\nUsage: prog-name <pipe>\n");
+    EXPECT_EQ(waitExit(child.pid), 0);
+}
+
+TEST(CoreProcess, UnusableParentDescriptorFailsInitialisation)
+{
+    Child child = spawn({"dvrcore", "-x", "987"});
+    EXPECT_EQ(readAll(child.errFd), "failed to initialize core\n");
+    EXPECT_EQ(waitExit(child.pid), 2);
+}
+
+class StopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(StopSignal, StopsTheCoreWithStatusZero)
+{
+    Child child = spawn({"dvrcore"});
+    ASSERT_TRUE(waitCatching(child.pid, GetParam()));
+    kill(child.pid, GetParam());
+    // Later stop signals are still caught while the core shuts down.
+    kill(child.pid, SIGTERM);
+    EXPECT_EQ(waitExit(child.pid), 0);
+    EXPECT_EQ(readAll(child.errFd), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGINT, SIGTERM, SIGQUIT));
+
+}  // namespace

@@ -1,0 +1,357 @@
+// The delivery loop: which plugins get which events, shared blocks and holds,
+// configuration events, failing and slow writes, and draining on stop.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "events/status_report.h"
+#include "support/test_core.h"
+
+namespace {
+
+constexpr uint32_t kA = 0x00010000, kB = 0x00020000, kC = 0x00030000;
+
+struct Received {
+    uint32_t plugin;
+    _WriteParmsIn record;
+    std::string bytes;  // the data as it was during the call
+};
+
+std::string bytesOf(const _WriteParmsIn *in)
+{
+    return in->data ? std::string(static_cast<const char *>(in->data), in->len) : std::string();
+}
+
+// Fake plugins record what they get; behaviour is set per test.
+std::mutex receivedMutex;
+std::vector<Received> received;
+std::vector<uint32_t> keepers;        // plugins that set keep
+TestCore *clockOwner = nullptr;       // Write advances its clock by writeCost
+std::chrono::nanoseconds writeCost{0};
+int writeResult = 0, writeError = 0;
+
+template <uint32_t Id>
+int recordingWrite(const _WriteParmsIn *in, _WriteParmsOut *out)
+{
+    std::lock_guard<std::mutex> lock(receivedMutex);
+    received.push_back({Id, *in, bytesOf(in)});
+    for (uint32_t keeper : keepers)
+        if (keeper == Id)
+            out->keep = 1;
+    if (clockOwner)
+        clockOwner->advance(writeCost);
+    out->error = writeError;
+    return writeResult;
+}
+
+std::vector<Received> ioctlCalls;
+std::vector<_IoctlParmsIn> ioctlRecords;
+
+template <uint32_t Id>
+int recordingIoctl(const _IoctlParmsIn *in, _IoctlParmsOut *out)
+{
+    std::lock_guard<std::mutex> lock(receivedMutex);
+    ioctlRecords.push_back(*in);
+    ioctlCalls.push_back({Id, _WriteParmsIn{}, std::string()});
+    for (uint32_t keeper : keepers)
+        if (keeper == Id)
+            out->keep = 1;
+    return 0;
+}
+
+class DeliveryTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        received.clear();
+        keepers.clear();
+        ioctlCalls.clear();
+        ioctlRecords.clear();
+        clockOwner = nullptr;
+        writeCost = std::chrono::nanoseconds(0);
+        writeResult = writeError = 0;
+    }
+
+    void addThree(TestCore &core)
+    {
+        core.addPlugin(kA, "a.so", recordingWrite<kA>);
+        core.addPlugin(kB, "b.so", recordingWrite<kB>);
+        core.addPlugin(kC, "c.so", recordingWrite<kC>);
+    }
+
+    std::vector<uint32_t> receivers()
+    {
+        std::vector<uint32_t> ids;
+        for (const Received &r : received)
+            ids.push_back(r.plugin);
+        return ids;
+    }
+};
+
+TEST_F(DeliveryTest, EveryReceiverSeesTheSameCopyInLoadOrder)
+{
+    TestCore core;
+    addThree(core);
+    char payload[] = "frame data";
+    _EventParmsIn in = makeEvent(0x00770000, DVR_EVENT_KIND_0x8, 0x12, payload, sizeof payload);
+    in.level = 3;
+    in.frameType = 9;
+    in.reserved3[132] = 0xEE;
+    core.post(in);
+    core.drain();
+
+    ASSERT_EQ(receivers(), (std::vector<uint32_t>{kA, kB, kC}));
+    const _WriteParmsIn &w = received[0].record;
+    EXPECT_EQ(w.size, sizeof(_WriteParmsIn));
+    EXPECT_EQ(w.version, 1u);
+    EXPECT_EQ(w.isRead, 0);
+    EXPECT_EQ(w.len, sizeof payload);
+    EXPECT_NE(w.data, static_cast<void *>(payload));
+    EXPECT_EQ(w.providerID, 0x00770000u);
+    EXPECT_EQ(w.eventType, DVR_EVENT_KIND_0x8);
+    EXPECT_EQ(w.flags, 0x12u);
+    EXPECT_EQ(w.level, 3);
+    EXPECT_EQ(w.frameType, 9);
+    EXPECT_EQ(w.reserved3[132], 0xEE);
+    EXPECT_EQ(received[1].record.data, w.data);
+    EXPECT_EQ(received[2].record.data, w.data);
+    EXPECT_EQ(core.refBlockTable.counts().blockCount, 0u) << "freed after the last receiver";
+}
+
+TEST_F(DeliveryTest, SubscriptionsAndWritableDecideWhoReceives)
+{
+    TestCore core;
+    core.addPlugin(kA, "a.so", recordingWrite<kA>, 0x00000000u);  // only flags 0
+    core.addPlugin(kB, "b.so", recordingWrite<kB>, 0x02000000u);  // flags top bit 0x01000000
+    core.addPlugin(kC, "c.so", recordingWrite<kC>, 0xFFFFFFFFu, /*writable=*/false);
+    core.post(makeEvent(1, DVR_EVENT_KIND_0x10, 0));
+    core.post(makeEvent(1, DVR_EVENT_KIND_0x10, 0x01000000u));
+    core.post(makeEvent(1, DVR_EVENT_KIND_0x10, 0x80000000u));  // bit 31 drops out
+    core.post(makeEvent(1, 0x0800, 0));                         // no subscription bit at all
+    core.drain();
+    EXPECT_EQ(receivers(), (std::vector<uint32_t>{kA, kB, kB, kA, kB}));
+}
+
+TEST_F(DeliveryTest, SubscriptionWordIsChosenByTheEventTypeBit)
+{
+    TestCore core;
+    PLUGININFO &plugin = core.addPlugin(kA, "a.so", recordingWrite<kA>, 0);
+    plugin.loadOut.subscribe[DVR_SUBSCRIBE_0x400] = 0x4;  // kind 0x400 with flags 0x4 only
+    core.post(makeEvent(1, DVR_EVENT_KIND_0x400, 0x4));
+    core.post(makeEvent(1, DVR_EVENT_KIND_0x80, 0x4));
+    core.post(makeEvent(1, DVR_EVENT_KIND_0x80 | DVR_EVENT_KIND_0x400, 0x4));
+    core.drain();
+    EXPECT_EQ(received.size(), 2u);
+}
+
+TEST_F(DeliveryTest, KeptBlockOutlivesTheLoopUntilReleased)
+{
+    TestCore core;
+    addThree(core);
+    keepers = {kB};
+    char payload[] = "keep me";
+    core.post(makeEvent(1, DVR_EVENT_KIND_0x8, 0, payload, sizeof payload));
+    core.drain();
+    void *block = received[1].record.data;
+    ASSERT_TRUE(core.refBlockTable.contains(block));
+    EXPECT_STREQ(static_cast<const char *>(block), "keep me");
+    EXPECT_EQ(core.refBlockTable.census()[kB], 1u);
+
+    // A release by someone else changes nothing; the keeper's frees it; a
+    // second release by the keeper finds nothing to free.
+    core.post(makeEvent(kA, DVR_EVENT_RELEASE, 0, block, 0));
+    EXPECT_TRUE(core.refBlockTable.contains(block));
+    core.post(makeEvent(kB, DVR_EVENT_RELEASE, 0, block, 0));
+    EXPECT_FALSE(core.refBlockTable.contains(block));
+    core.post(makeEvent(kB, DVR_EVENT_RELEASE, 0, block, 0));
+}
+
+TEST_F(DeliveryTest, EventsWithoutDataCreateNoBlock)
+{
+    TestCore core;
+    addThree(core);
+    keepers = {kA};
+    core.post(makeEvent(1, DVR_EVENT_KIND_0x8));
+    core.drain();
+    ASSERT_EQ(received.size(), 3u);
+    EXPECT_EQ(received[0].record.data, nullptr);
+    EXPECT_EQ(received[0].record.len, 0u);
+    EXPECT_EQ(core.refBlockTable.counts().blockCount, 0u);
+}
+
+TEST_F(DeliveryTest, ConfigurationGoesToEveryOtherPluginsIoctl)
+{
+    TestCore core;
+    addThree(core);
+    for (PLUGININFO &p : core.plugins)
+        p.loadOut.writable = 1;
+    core.plugins[0].IOCTL = recordingIoctl<kA>;
+    core.plugins[1].IOCTL = recordingIoctl<kB>;
+    core.plugins[2].loadOut.writable = 0;  // no interest: still called (IOCTL missing -> logged)
+    core.logLevels.set(0, 0);
+    keepers = {kA};
+    const char doc[] = "<Qarn Delta=\"1\"/>";
+    // The sender gets its own event by Write only through another kind bit:
+    // 0x100 itself has no subscription word.
+    core.post(makeEvent(kB, DVR_EVENT_CONFIG | DVR_EVENT_KIND_0x8, DVR_FLAG_XML, doc, sizeof doc - 1));
+    core.drain();
+
+    ASSERT_EQ(ioctlCalls.size(), 1u);
+    EXPECT_EQ(ioctlCalls[0].plugin, kA);
+    EXPECT_EQ(ioctlRecords[0].code, IOCTL_UPDATE_CONFIG);
+    EXPECT_EQ(ioctlRecords[0].paramSize, 16u);
+    EXPECT_EQ(ioctlRecords[0].length, sizeof doc - 1);
+    EXPECT_EQ(receivers(), std::vector<uint32_t>{kB}) << "the sender alone gets it by Write";
+    EXPECT_TRUE(core.logged("plugin c.so update config returned -100 error 0"));
+    EXPECT_TRUE(core.refBlockTable.contains(ioctlRecords[0].data)) << "kept by A";
+    core.post(makeEvent(kA, DVR_EVENT_RELEASE, 0, ioctlRecords[0].data, 0));
+    EXPECT_EQ(core.refBlockTable.counts().blockCount, 0u);
+}
+
+TEST_F(DeliveryTest, ConfigurationWithoutDataStillReachesIoctl)
+{
+    TestCore core;
+    core.addPlugin(kA, "a.so", nullptr).IOCTL = recordingIoctl<kA>;
+    core.post(makeEvent(kB, DVR_EVENT_CONFIG));
+    core.drain();
+    ASSERT_EQ(ioctlRecords.size(), 1u);
+    EXPECT_EQ(ioctlRecords[0].length, 0u);
+    EXPECT_EQ(ioctlRecords[0].data, nullptr);
+}
+
+TEST_F(DeliveryTest, FailingAndMissingWritesAreLoggedAndDeliveryGoesOn)
+{
+    TestCore core;
+    core.logLevels.set(0, 0);
+    core.addPlugin(kA, "a.so", recordingWrite<kA>);
+    core.addPlugin(kB, "b.so", nullptr);
+    core.addPlugin(kC, "c.so", recordingWrite<kC>);
+    writeResult = 3;
+    writeError = 7;
+    core.post(makeEvent(1, DVR_EVENT_KIND_0x8));
+    core.drain();
+    EXPECT_EQ(receivers(), (std::vector<uint32_t>{kA, kC}));
+    EXPECT_TRUE(core.logged("plugin a.so write returned 3 error 7"));
+    EXPECT_TRUE(core.logged("plugin b.so write returned -100 error 0"));
+    EXPECT_TRUE(core.logged("plugin c.so write returned 3 error 7"));
+}
+
+TEST_F(DeliveryTest, WritesOfSixMillisecondsOrMoreAreLogged)
+{
+    TestCore core;
+    core.logLevels.set(0, 0);
+    clockOwner = &core;
+    core.addPlugin(kA, "slow.so", recordingWrite<kA>);
+    char payload[1500] = {};
+    writeCost = std::chrono::nanoseconds(5999999);
+    core.post(makeEvent(0x00AB0000, DVR_EVENT_KIND_0x8, 0, payload, sizeof payload));
+    core.drain();
+    EXPECT_FALSE(core.loggedPrefix("core write took"));
+
+    TestCore core2;
+    core2.logLevels.set(0, 0);
+    clockOwner = &core2;
+    core2.addPlugin(kA, "slow.so", recordingWrite<kA>);
+    writeCost = std::chrono::milliseconds(6);
+    core2.post(makeEvent(0x00AB0000, DVR_EVENT_KIND_0x8, 0, payload, sizeof payload));
+    core2.drain();
+    EXPECT_TRUE(core2.logged("core write took 6ms, providerID ab0000, eventType: 8, len: " +
+                             groupedNumber(1500) + " -> slow.so"));
+}
+
+TEST_F(DeliveryTest, WritesAreTimedOnlyWhenLevelZeroPassesAndNeverForLogEvents)
+{
+    TestCore core;
+    clockOwner = &core;
+    writeCost = std::chrono::milliseconds(50);
+    core.addPlugin(kA, "slow.so", recordingWrite<kA>);
+    core.post(makeEvent(1, DVR_EVENT_KIND_0x8));  // threshold 25: not timed
+    core.RequestStop();
+    core.runDeliveryLoop();
+    EXPECT_FALSE(core.loggedPrefix("core write took"));
+
+    TestCore timed;
+    clockOwner = &timed;
+    timed.logLevels.set(0, -1);
+    timed.addPlugin(kA, "slow.so", recordingWrite<kA>);
+    _EventParmsIn log = makeEvent(0x00090000, DVR_EVENT_LOG, 0);  // exactly 0x40: never timed
+    timed.post(log);
+    timed.post(makeEvent(0x00090000, DVR_EVENT_LOG | 0x1, 0));  // 0x41: timed
+    timed.drain();
+    int slow = 0;
+    for (const LogLine &line : timed.logLines())
+        slow += line.text.rfind("core write took 50ms, providerID 90000, eventType: 65", 0) == 0;
+    EXPECT_EQ(slow, 1);
+}
+
+TEST_F(DeliveryTest, StopDeliversEverythingAlreadyQueued)
+{
+    TestCore core;
+    core.addPlugin(kA, "a.so", recordingWrite<kA>);
+    for (int i = 0; i < 100; ++i)
+        core.post(makeEvent(1, DVR_EVENT_KIND_0x8));
+    core.RequestStop();
+    EXPECT_EQ(core.post(makeEvent(1, DVR_EVENT_KIND_0x8)), DVR_RESULT_REFUSED);
+    core.runDeliveryLoop();
+    EXPECT_EQ(received.size(), 100u);
+}
+
+int reentrantWrite(const _WriteParmsIn *in, _WriteParmsOut *)
+{
+    // A plugin may post from inside Write; its event goes behind the queue.
+    if (in->eventType == DVR_EVENT_KIND_0x8) {
+        _EventParmsIn echo = makeEvent(kB, DVR_EVENT_KIND_0x10);
+        _EventParmsOut out{sizeof out, 1, 0};
+        dvrcoreEventEntry(&echo, &out);
+    }
+    std::lock_guard<std::mutex> lock(receivedMutex);
+    received.push_back({kA, *in, bytesOf(in)});
+    return 0;
+}
+
+TEST_F(DeliveryTest, ProducersOnManyThreadsLoseNothingAndKeepTheirOrder)
+{
+    TestCore core;
+    core.addPlugin(kA, "a.so", reentrantWrite);
+    core.startDelivery();
+    constexpr int kThreads = 4, kEach = 2000;
+    std::vector<std::thread> producers;
+    for (int t = 0; t < kThreads; ++t)
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                uint32_t seq = uint32_t(i);
+                _EventParmsIn in = makeEvent(0x00400000u + (uint32_t(t) << 16), DVR_EVENT_KIND_0x8,
+                                             0, &seq, sizeof seq);
+                ASSERT_EQ(core.post(in), DVR_RESULT_OK);
+            }
+        });
+    for (auto &p : producers)
+        p.join();
+    core.stopDelivery();
+
+    std::vector<uint32_t> next(kThreads, 0);
+    size_t echoes = 0;
+    for (const Received &r : received) {
+        if (r.record.eventType != DVR_EVENT_KIND_0x8) {
+            ++echoes;
+            continue;
+        }
+        const uint32_t t = (r.record.providerID - 0x00400000u) >> 16;
+        ASSERT_LT(t, uint32_t(kThreads));
+        uint32_t seq;
+        ASSERT_EQ(r.bytes.size(), sizeof seq);
+        std::memcpy(&seq, r.bytes.data(), sizeof seq);
+        EXPECT_EQ(seq, next[t]++);
+    }
+    EXPECT_EQ(received.size() - echoes, size_t(kThreads * kEach));
+    EXPECT_LE(echoes, size_t(kThreads * kEach)) << "echoes posted after the stop are refused";
+    EXPECT_EQ(core.refBlockTable.counts().blockCount, 0u);
+}
+
+}  // namespace

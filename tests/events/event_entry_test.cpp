@@ -1,0 +1,201 @@
+// The event entry: log messages and queries, the stop, data copies, releases
+// and parent packets, and what it does with malformed records.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "support/test_core.h"
+
+namespace {
+
+constexpr uint32_t kPlugin = 0x00050000;
+
+int logEvent(TestCore &core, uint32_t provider, int32_t level, const char *text)
+{
+    _EventParmsIn in = makeEvent(provider, DVR_EVENT_LOG, DVR_FLAG_FLOW_CONTROL | DVR_FLAG_LOG_MESSAGE,
+                                 text, static_cast<uint32_t>(std::strlen(text) + 1));
+    in.level = level;
+    return core.post(in);
+}
+
+int levelQuery(TestCore &core, uint32_t provider)
+{
+    _EventParmsOut out{sizeof out, 1, 1234};
+    _EventParmsIn in = makeEvent(provider, DVR_EVENT_LOG, DVR_FLAG_LOG_QUERY);
+    core.PluginEvent(&in, &out);
+    return out.result;
+}
+
+TEST(EventEntryLog, QueryAnswersTheSourceThreshold)
+{
+    TestCore core;
+    EXPECT_EQ(levelQuery(core, DVR_PROVIDER_CORE), 25);
+    EXPECT_EQ(levelQuery(core, kPlugin), -1);
+    core.logLevels.set(5, 60);
+    EXPECT_EQ(levelQuery(core, kPlugin), 60);
+    EXPECT_EQ(levelQuery(core, kPlugin | 0x1234), 60) << "the low 16 bits do not select the entry";
+}
+
+TEST(EventEntryLog, SourcesOutsideTheTableReadAsUnset)
+{
+    TestCore core;
+    EXPECT_EQ(levelQuery(core, 0x00FF0000), -1);  // index 255
+    EXPECT_EQ(levelQuery(core, 0x0FFF0000), -1);  // index 4095
+    // Unset: written, and queued unless level 0.
+    EXPECT_EQ(logEvent(core, 0x0FFF0000, 0, "quiet"), 0);
+    EXPECT_EQ(logEvent(core, 0x0FFF0000, 1, "loud"), 0);
+    EXPECT_EQ(core.logLines().size(), 2u);
+    EXPECT_EQ(core.queued(), 1u);
+}
+
+TEST(EventEntryLog, UnsetThresholdWritesAllButQueuesOnlyAboveZero)
+{
+    TestCore core;
+    logEvent(core, kPlugin, 0, "level zero");
+    EXPECT_TRUE(core.logged("level zero"));
+    EXPECT_EQ(core.queued(), 0u);
+    logEvent(core, kPlugin, 5, "level five");
+    EXPECT_TRUE(core.logged("level five"));
+    EXPECT_EQ(core.queued(), 1u);
+}
+
+TEST(EventEntryLog, ThresholdFiltersBelowAndPassesAtOrAbove)
+{
+    TestCore core;
+    logEvent(core, DVR_PROVIDER_CORE, 24, "below");
+    logEvent(core, DVR_PROVIDER_CORE, 25, "at");
+    EXPECT_FALSE(core.logged("below"));
+    EXPECT_TRUE(core.logged("at"));
+    EXPECT_EQ(core.queued(), 1u);
+    ASSERT_EQ(core.logLines().size(), 1u);
+    EXPECT_EQ(core.logLines()[0].level, 25u);
+    EXPECT_EQ(core.logLines()[0].providerID, DVR_PROVIDER_CORE);
+}
+
+TEST(EventEntryLog, StoppingStillLogsAndAnswersButQueuesNothing)
+{
+    TestCore core;
+    core.RequestStop();
+    EXPECT_EQ(levelQuery(core, DVR_PROVIDER_CORE), 25);
+    EXPECT_EQ(logEvent(core, DVR_PROVIDER_CORE, 50, "late"), DVR_RESULT_REFUSED);
+    EXPECT_TRUE(core.logged("late"));
+    EXPECT_EQ(core.queued(), 0u);
+}
+
+TEST(EventEntryLog, TextIsReadOnlyWithinTheProducersLength)
+{
+    TestCore core;
+    // Not NUL-terminated within len: only len bytes may be read.
+    char text[8] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
+    _EventParmsIn in = makeEvent(kPlugin, DVR_EVENT_LOG, DVR_FLAG_LOG_MESSAGE, text, 3);
+    in.level = 50;
+    core.post(in);
+    EXPECT_TRUE(core.logged("abc"));
+    // A length past the line limit is cut to 511 characters.
+    std::string longText(2000, 'x');
+    in = makeEvent(kPlugin, DVR_EVENT_LOG, DVR_FLAG_LOG_MESSAGE, longText.c_str(), 2001);
+    in.level = 50;
+    core.post(in);
+    EXPECT_TRUE(core.logged(std::string(511, 'x')));
+    // Null data with a length writes nothing and queues no data.
+    in = makeEvent(kPlugin, DVR_EVENT_LOG, DVR_FLAG_LOG_MESSAGE, nullptr, 100);
+    in.level = 50;
+    EXPECT_EQ(core.post(in), DVR_RESULT_OK);
+    EXPECT_EQ(core.logLines().size(), 2u);
+}
+
+TEST(EventEntry, StopRefusesOrdinaryEvents)
+{
+    TestCore core;
+    core.RequestStop();
+    EXPECT_EQ(core.post(makeEvent(kPlugin, DVR_EVENT_KIND_0x8)), DVR_RESULT_REFUSED);
+    EXPECT_EQ(core.queued(), 0u);
+}
+
+TEST(EventEntry, QueuesItsOwnCopyOfTheData)
+{
+    TestCore core;
+    char buffer[16] = "original";
+    EXPECT_EQ(core.post(makeEvent(kPlugin, DVR_EVENT_KIND_0x8, 0, buffer, sizeof buffer)), 0);
+    std::strcpy(buffer, "changed");
+    ASSERT_EQ(core.queued(), 1u);
+    const _EventParmsIn &queued = core.eventQueue.front();
+    EXPECT_NE(queued.data, buffer);
+    EXPECT_EQ(queued.len, sizeof buffer);
+    EXPECT_STREQ(static_cast<const char *>(queued.data), "original");
+}
+
+TEST(EventEntry, EitherHalfOfMissingDataMeansNoData)
+{
+    TestCore core;
+    char buffer[4] = "abc";
+    core.post(makeEvent(kPlugin, DVR_EVENT_KIND_0x8, 0, buffer, 0));
+    core.post(makeEvent(kPlugin, DVR_EVENT_KIND_0x8, 0, nullptr, 1u << 30));
+    ASSERT_EQ(core.queued(), 2u);
+    for (const _EventParmsIn &queued : core.eventQueue) {
+        EXPECT_EQ(queued.data, nullptr);
+        EXPECT_EQ(queued.len, 0u);
+    }
+}
+
+TEST(EventEntry, CarriesEveryOtherByteUnchanged)
+{
+    TestCore core;
+    _EventParmsIn in = makeEvent(kPlugin, 0x80000008u, 0xABCDEF12u);
+    for (size_t i = 0; i < sizeof in.reserved3; ++i)
+        in.reserved3[i] = static_cast<uint8_t>(i);
+    in.reserved1[3] = 9;
+    in.frameType = 77;
+    core.post(in);
+    ASSERT_EQ(core.queued(), 1u);
+    EXPECT_EQ(std::memcmp(&core.eventQueue.front(), &in, sizeof in), 0);
+}
+
+TEST(EventEntry, NullRecordsAreRefusedNotFollowed)
+{
+    TestCore core;
+    _EventParmsOut out{sizeof out, 1, 0};
+    EXPECT_EQ(dvrcoreEventEntry(nullptr, &out), 0);
+    EXPECT_EQ(out.result, DVR_RESULT_REFUSED);
+    _EventParmsIn in = makeEvent(kPlugin, DVR_EVENT_KIND_0x8);
+    EXPECT_EQ(dvrcoreEventEntry(&in, nullptr), 0);
+    EXPECT_EQ(core.queued(), 1u);
+}
+
+TEST(EventEntry, ReleaseOfUnknownPointerFreesNothing)
+{
+    TestCore core;
+    // A block the core never handed out: releasing it must leave it alone
+    // (the sanitizer runs would report a bad free).
+    char *foreign = static_cast<char *>(std::malloc(32));
+    std::strcpy(foreign, "still mine");
+    _EventParmsOut out{sizeof out, 1, 42};
+    _EventParmsIn in = makeEvent(kPlugin, DVR_EVENT_RELEASE, 0, foreign, 32);
+    dvrcoreEventEntry(&in, &out);
+    EXPECT_EQ(out.result, 42) << "a release leaves the result alone";
+    EXPECT_STREQ(foreign, "still mine");
+    std::free(foreign);
+    char onStack[4];
+    core.post(makeEvent(kPlugin, DVR_EVENT_RELEASE, 0, onStack, 4));
+}
+
+TEST(EventEntry, ParentPacketWithoutLinkIsRefusedAndFreed)
+{
+    TestCore core;
+    void *packet = std::malloc(100);  // the core owns it from the call on
+    EXPECT_EQ(core.post(makeEvent(kPlugin, DVR_EVENT_PARENT_PACKET, 0, packet, 100)),
+              DVR_RESULT_REFUSED);
+    EXPECT_EQ(core.queued(), 0u);
+}
+
+TEST(EventEntry, UnknownTypesAndFlagsAreQueued)
+{
+    TestCore core;
+    EXPECT_EQ(core.post(makeEvent(kPlugin, 0xFFFFFF00u, 0xFFFFFFFFu)), DVR_RESULT_OK);
+    EXPECT_EQ(core.post(makeEvent(0xDEADBEEF, 0)), DVR_RESULT_OK);
+    EXPECT_EQ(core.queued(), 2u);
+}
+
+}  // namespace

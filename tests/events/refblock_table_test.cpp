@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include "events/refblock_table.h"
+
+namespace {
+
+int blockA, blockB;
+
+TEST(RefBlockTable, NullPointersAreNeverTracked)
+{
+    RefBlockTable table;
+    table.add(nullptr, 10, 1);
+    EXPECT_EQ(table.counts().blockCount, 0u);
+    EXPECT_TRUE(table.release(nullptr, 1));  // nothing to free, free(nullptr) is harmless
+}
+
+TEST(RefBlockTable, LastHolderFrees)
+{
+    RefBlockTable table;
+    table.add(&blockA, 100, 0x80000000u);
+    table.add(&blockA, 100, 0x00120000u);
+    table.add(&blockA, 100, 0x00130000u);
+    EXPECT_FALSE(table.release(&blockA, 0x80000000u));
+    EXPECT_FALSE(table.release(&blockA, 0x00130000u));
+    EXPECT_TRUE(table.release(&blockA, 0x00120000u));
+    EXPECT_FALSE(table.contains(&blockA));
+}
+
+TEST(RefBlockTable, RepeatedAddBySameHolderCountsOnce)
+{
+    RefBlockTable table;
+    table.add(&blockA, 8, 7);
+    table.add(&blockA, 8, 7);
+    EXPECT_TRUE(table.release(&blockA, 7));
+}
+
+TEST(RefBlockTable, ReleaseByNonHolderKeepsBlock)
+{
+    RefBlockTable table;
+    table.add(&blockA, 8, 7);
+    EXPECT_FALSE(table.release(&blockA, 9));
+    EXPECT_TRUE(table.contains(&blockA));
+    EXPECT_TRUE(table.release(&blockA, 7));
+}
+
+TEST(RefBlockTable, UnknownOrAlreadyFreedBlockIsNotFreedAgain)
+{
+    RefBlockTable table;
+    EXPECT_FALSE(table.release(&blockB, 7)) << "a foreign pointer must not be freed";
+    table.add(&blockA, 8, 7);
+    EXPECT_TRUE(table.release(&blockA, 7));
+    EXPECT_FALSE(table.release(&blockA, 7)) << "a double release must not free twice";
+}
+
+TEST(RefBlockTable, CountsFollowBlocksNotAdds)
+{
+    RefBlockTable table;
+    table.add(&blockA, 100, 1);
+    table.add(&blockA, 999, 2);  // the first length stays
+    table.add(&blockB, 50, 1);
+    EXPECT_EQ(table.counts().blockCount, 2u);
+    EXPECT_EQ(table.counts().byteCount, 150u);
+    table.release(&blockA, 1);
+    table.release(&blockA, 2);
+    EXPECT_EQ(table.counts().blockCount, 1u);
+    EXPECT_EQ(table.counts().byteCount, 50u);
+    table.release(&blockB, 1);
+    EXPECT_EQ(table.counts().blockCount, 0u);
+    EXPECT_EQ(table.counts().byteCount, 0u);
+}
+
+TEST(RefBlockTable, CensusCountsBlocksPerHolder)
+{
+    RefBlockTable table;
+    table.add(&blockA, 1, 1);
+    table.add(&blockA, 1, 2);
+    table.add(&blockB, 1, 1);
+    auto census = table.census();
+    EXPECT_EQ(census.size(), 2u);
+    EXPECT_EQ(census[1], 2u);
+    EXPECT_EQ(census[2], 1u);
+}
+
+TEST(RefBlockTable, DrainVisitsEveryBlockAndEmptiesTable)
+{
+    RefBlockTable table;
+    table.add(&blockA, 3, 1);
+    table.add(&blockA, 3, 2);
+    table.add(&blockB, 4, 5);
+    int visited = 0;
+    size_t holders = 0;
+    table.drain([&](const void *, uint32_t, const std::vector<uint32_t> &h) {
+        ++visited;
+        holders += h.size();
+    });
+    EXPECT_EQ(visited, 2);
+    EXPECT_EQ(holders, 3u);
+    EXPECT_EQ(table.counts().blockCount, 0u);
+    EXPECT_EQ(table.counts().byteCount, 0u);
+}
+
+}  // namespace

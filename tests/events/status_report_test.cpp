@@ -1,0 +1,128 @@
+// The once-a-minute event bus report.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <locale>
+#include <thread>
+#include <vector>
+#include <string>
+
+#include "events/status_report.h"
+#include "support/test_core.h"
+
+namespace {
+
+bool groupingLocaleInstalled()
+{
+    try {
+        std::locale("en_US.UTF-8");
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+TEST(StatusReportText, NumbersAreGroupedWhereTheLocaleExists)
+{
+    if (groupingLocaleInstalled()) {
+        EXPECT_EQ(groupedNumber(1500000), "1,500,000");
+        EXPECT_EQ(groupedNumber(4294967295u), "4,294,967,295");
+    } else {
+        EXPECT_EQ(groupedNumber(1500000), "1500000");
+    }
+    EXPECT_EQ(groupedNumber(0), "0");
+    EXPECT_EQ(groupedNumber(999), "999");
+}
+
+TEST(StatusReportText, TopHoldersAreTheFiveLargestMostFirst)
+{
+    EXPECT_EQ(formatTopHolders({}), "");
+    EXPECT_EQ(formatTopHolders({{0x80000000u, 1}}), "80000000:1");
+    EXPECT_EQ(formatTopHolders({{0x120000, 1500}}), "120000:1500") << "no grouping here";
+    EXPECT_EQ(formatTopHolders({{1, 10}, {2, 60}, {3, 30}, {4, 50}, {5, 20}, {6, 40}}),
+              "2:60, 4:50, 6:40, 3:30, 5:20");
+}
+
+TestCore *current = nullptr;
+std::chrono::nanoseconds writeAdvance{0};
+std::atomic<int> writes{0};
+
+// Keeps every block and moves the test clock by writeAdvance.
+int keepingWrite(const _WriteParmsIn *, _WriteParmsOut *out)
+{
+    out->keep = 1;
+    if (current)
+        current->advance(writeAdvance);
+    ++writes;
+    return 0;
+}
+
+std::vector<std::string> reportLines(TestCore &core)
+{
+    std::vector<std::string> lines;
+    for (const LogLine &line : core.logLines())
+        if (line.text.rfind("core event queue size", 0) == 0 || line.text.rfind("Top - ", 0) == 0)
+            lines.push_back(line.text);
+    return lines;
+}
+
+TEST(StatusReport, ReportsQueueThrottlingEventsBlocksAndTopHolders)
+{
+    TestCore core;
+    current = &core;
+    writeAdvance = std::chrono::seconds(60);
+    core.addPlugin(0x00120000, "keeper.so", keepingWrite);
+    core.frameGate.admit(1, DVR_EVENT_VIDEO_FRAME, 0, true);
+    core.frameGate.admit(1, DVR_EVENT_AUDIO_FRAME, 0, true);
+    core.frameGate.admit(1, DVR_EVENT_AUDIO_FRAME, 0, true);
+    char data[1000] = {};
+    for (int i = 0; i < 3; ++i)
+        core.post(makeEvent(0x00110000, DVR_EVENT_KIND_0x8, 0, data, sizeof data));
+    core.drain();
+    current = nullptr;
+
+    // The first event's Write moves the clock a minute: the second event is
+    // reported, with the third still queued, the first kept by the plugin and
+    // the second held by the loop.
+    const std::vector<std::string> lines = reportLines(core);
+    ASSERT_EQ(lines.size(), 4u) << "the third event comes another minute later";
+    EXPECT_EQ(lines[0], "core event queue size: 1, throttledframes:[v:1 a:2], events:2, refblks: 2 (" +
+                            groupedNumber(2000) + " bytes)");
+    EXPECT_TRUE(lines[1] == "Top - 120000:1, 80000000:1" || lines[1] == "Top - 80000000:1, 120000:1")
+        << lines[1];
+    EXPECT_EQ(lines[2], "core event queue size: 0, throttledframes:[v:0 a:0], events:1, refblks: 3 (" +
+                            groupedNumber(3000) + " bytes)");
+    EXPECT_TRUE(lines[3] == "Top - 120000:2, 80000000:1") << lines[3];
+    for (const LogLine &line : core.logLines()) {
+        if (line.text.rfind("Top - ", 0) == 0 || line.text.rfind("core event", 0) == 0) {
+            EXPECT_EQ(line.level, 25u);
+        }
+    }
+
+    core.refBlockTable.drain([](const void *data, uint32_t, const std::vector<uint32_t> &) {
+        std::free(const_cast<void *>(data));
+    });
+}
+
+TEST(StatusReport, NoEventsNoReportThenOneAtOnce)
+{
+    TestCore core;
+    current = nullptr;
+    writes = 0;
+    core.addPlugin(0x00120000, "keeper.so", keepingWrite);
+    core.startDelivery();
+    core.post(makeEvent(0x00110000, DVR_EVENT_KIND_0x8));
+    while (writes.load() == 0)
+        std::this_thread::yield();
+    EXPECT_TRUE(reportLines(core).empty());
+    core.advance(std::chrono::minutes(10));
+    EXPECT_TRUE(reportLines(core).empty()) << "there is no timer";
+    core.post(makeEvent(0x00110000, DVR_EVENT_KIND_0x8));
+    core.stopDelivery();
+    const std::vector<std::string> lines = reportLines(core);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "Top - ") << "an event without data holds no block";
+}
+
+}  // namespace
