@@ -52,6 +52,12 @@ public:
     size_t queued();
 
     using dvrcore::backgroundMode;
+    using dvrcore::closePlugins;
+    using dvrcore::loadPlugin;
+    using dvrcore::loadPlugins;
+    using dvrcore::openPlugins;
+    using dvrcore::startReaderThreads;
+    using dvrcore::unloadPlugins;
     using dvrcore::defaultLogLevels;
     using dvrcore::eventQueue;
     using dvrcore::failedPlugins;
