@@ -1,6 +1,38 @@
 #include "events/refblock_table.h"
 
-#include <algorithm>
+bool RefBlockTable::HolderSet::insert(uint32_t holder)
+{
+    for (uint32_t i = 0; i < count; ++i)
+        if (at(i) == holder)
+            return false;
+    if (count < kInline)
+        inlineHolders[count] = holder;
+    else
+        overflow.push_back(holder);
+    ++count;
+    return true;
+}
+
+void RefBlockTable::HolderSet::erase(uint32_t holder)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        if (at(i) == holder) {
+            at(i) = at(count - 1);  // order among holders carries no meaning
+            if (count > kInline)
+                overflow.pop_back();
+            --count;
+            return;
+        }
+    }
+}
+
+std::vector<uint32_t> RefBlockTable::HolderSet::list() const
+{
+    std::vector<uint32_t> holders;
+    holders.reserve(count);
+    forEach([&](uint32_t holder) { holders.push_back(holder); });
+    return holders;
+}
 
 void RefBlockTable::add(const void *data, uint32_t len, uint32_t holder)
 {
@@ -9,16 +41,12 @@ void RefBlockTable::add(const void *data, uint32_t len, uint32_t holder)
     std::lock_guard<std::mutex> lock(mutex);
     auto [it, created] = blocks.try_emplace(data);
     Block &block = it->second;
+    block.holders.insert(holder);
     if (created) {
         block.len = len;
-        block.holders.reserve(4);
-        block.holders.push_back(holder);
         ++blockCount;
         byteCount += len;
-        return;
     }
-    if (std::find(block.holders.begin(), block.holders.end(), holder) == block.holders.end())
-        block.holders.push_back(holder);
 }
 
 bool RefBlockTable::release(const void *data, uint32_t holder)
@@ -30,9 +58,7 @@ bool RefBlockTable::release(const void *data, uint32_t holder)
     if (it == blocks.end())
         return false;
     auto &holders = it->second.holders;
-    auto h = std::find(holders.begin(), holders.end(), holder);
-    if (h != holders.end())
-        holders.erase(h);
+    holders.erase(holder);
     if (!holders.empty())
         return false;
     --blockCount;
@@ -46,8 +72,7 @@ std::unordered_map<uint32_t, uint32_t> RefBlockTable::census() const
     std::unordered_map<uint32_t, uint32_t> result;
     std::lock_guard<std::mutex> lock(mutex);
     for (const auto &entry : blocks)
-        for (uint32_t holder : entry.second.holders)
-            ++result[holder];
+        entry.second.holders.forEach([&](uint32_t holder) { ++result[holder]; });
     return result;
 }
 
@@ -74,5 +99,5 @@ void RefBlockTable::drain(const std::function<void(const void *, uint32_t,
         byteCount = 0;
     }
     for (const auto &entry : taken)
-        visit(entry.first, entry.second.len, entry.second.holders);
+        visit(entry.first, entry.second.len, entry.second.holders.list());
 }

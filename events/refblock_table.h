@@ -51,9 +51,32 @@ public:
                                         const std::vector<uint32_t> &holders)> &visit);
 
 private:
+    // The holders of one block: a handful at most (the core and the plugins
+    // that keep it), so they live inline and only a crowd spills to the heap.
+    class HolderSet {
+    public:
+        bool insert(uint32_t holder);
+        void erase(uint32_t holder);
+        bool empty() const { return count == 0; }
+        std::vector<uint32_t> list() const;
+        template <typename Visit>
+        void forEach(Visit visit) const
+        {
+            for (uint32_t i = 0; i < count; ++i)
+                visit(i < kInline ? inlineHolders[i] : overflow[i - kInline]);
+        }
+
+    private:
+        static constexpr uint32_t kInline = 6;
+        uint32_t &at(uint32_t i) { return i < kInline ? inlineHolders[i] : overflow[i - kInline]; }
+        uint32_t count = 0;
+        uint32_t inlineHolders[kInline];
+        std::vector<uint32_t> overflow;
+    };
+
     struct Block {
-        uint32_t len;
-        std::vector<uint32_t> holders;  // a handful at most; a set would cost more
+        uint32_t len = 0;
+        HolderSet holders;
     };
 
     mutable std::mutex mutex;

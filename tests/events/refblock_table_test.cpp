@@ -52,6 +52,22 @@ TEST(RefBlockTable, UnknownOrAlreadyFreedBlockIsNotFreedAgain)
     EXPECT_FALSE(table.release(&blockA, 7)) << "a double release must not free twice";
 }
 
+TEST(RefBlockTable, ManyHoldersReleasedInAnyOrder)
+{
+    RefBlockTable table;
+    for (uint32_t h = 1; h <= 20; ++h)
+        table.add(&blockA, 8, h << 16);
+    EXPECT_EQ(table.census().size(), 20u);
+    const uint32_t order[] = {3, 20, 1, 7, 19, 2, 4, 5, 6, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17};
+    for (uint32_t h : order) {
+        ASSERT_FALSE(table.release(&blockA, h << 16)) << h;
+        ASSERT_FALSE(table.release(&blockA, h << 16)) << "released twice: " << h;
+    }
+    EXPECT_EQ(table.census().size(), 1u);
+    EXPECT_EQ(table.census().count(18u << 16), 1u);
+    EXPECT_TRUE(table.release(&blockA, 18u << 16));
+}
+
 TEST(RefBlockTable, CountsFollowBlocksNotAdds)
 {
     RefBlockTable table;
