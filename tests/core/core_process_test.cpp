@@ -1,5 +1,8 @@
 // The real executable: help, initialisation failure, and stop signals.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <regex>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,6 +115,43 @@ TEST_P(StopSignal, StopsTheCoreWithStatusZero)
     kill(child.pid, SIGTERM);
     EXPECT_EQ(waitExit(child.pid), 0);
     EXPECT_EQ(readAll(child.errFd), "");
+}
+
+TEST(CoreProcess, TerminalShowsColouredStartAndStopLines)
+{
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl(DVRCORE_EXECUTABLE, "dvrcore", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string output;
+    auto readFor = [&](const std::string &needle) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (output.find(needle) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            pollfd fd{master, POLLIN, 0};
+            if (poll(&fd, 1, 50) > 0) {
+                char buffer[512];
+                ssize_t n = read(master, buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                output.append(buffer, static_cast<size_t>(n));
+            }
+        }
+        return output.find(needle) != std::string::npos;
+    };
+    ASSERT_TRUE(readFor("successfully started core version 22.03.4.0")) << output;
+    kill(pid, SIGINT);
+    EXPECT_TRUE(readFor("stopping core version 22.03.4.0...")) << output;
+    EXPECT_EQ(waitExit(pid), 0);
+    close(master);
+
+    // Green time, cyan six-character name column, default-coloured text.
+    const std::regex started("\x1b\\[32m\\d\\d:\\d\\d:\\d\\d\x1b\\[36m core  \x1b\\[0m "
+                             "successfully started core version 22\\.03\\.4\\.0\r?\n");
+    EXPECT_TRUE(std::regex_search(output, started)) << output;
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGINT, SIGTERM, SIGQUIT));
