@@ -1,0 +1,211 @@
+/*
+ * camera - an example plugin: a synthetic camera.
+ *
+ * On the worker thread the core gives it (IOCTL_RUN_WORKER) it produces a
+ * video frame every 40 ms (25 fps), a key frame every 25 frames, and one
+ * audio frame (40 ms of 8 kHz 16-bit mono) with each video frame, and posts
+ * them through the core's event entry. Frames carry DVR_FLAG_FLOW_CONTROL,
+ * so the core may refuse them (no key frame yet, too many dependent frames,
+ * memory throttling); the camera logs each change of the answer it gets.
+ * Close wakes the worker, which returns at once.
+ *
+ * Written only against include/plugin/, as any third-party plugin would be.
+ */
+#define _POSIX_C_SOURCE 200809L
+#include <pthread.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "plugin/dvrplugin_entry.h"
+
+#define CAMERA_ID        0x00500000u
+#define FRAME_INTERVAL_NS 40000000L /* 25 fps */
+#define KEY_FRAME_EVERY  25
+#define KEY_FRAME_BYTES  8192
+#define DELTA_FRAME_BYTES 2048
+#define AUDIO_FRAME_BYTES 640
+
+/* What the frames carry at their start; the rest is filler. */
+struct frame_header {
+    char     magic[4];   /* "VID0" or "AUD0" */
+    uint32_t sequence;
+    uint32_t timestamp_ms;
+};
+
+static DvrEventEntry core_entry;
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t wake;
+static int closing;
+
+/* Logs through the core: a log event of type 0x40 with the text as data. */
+static void camera_log(int level, const char *format, ...)
+{
+    char text[512];
+    va_list args;
+    _EventParmsIn in;
+    _EventParmsOut out = {sizeof out, DVR_EVENT_PARMS_VERSION, 0};
+
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    memset(&in, 0, sizeof in);
+    in.size = sizeof in;
+    in.version = DVR_EVENT_PARMS_VERSION;
+    in.providerID = CAMERA_ID;
+    in.eventType = DVR_EVENT_LOG;
+    in.flags = DVR_FLAG_FLOW_CONTROL | DVR_FLAG_LOG_MESSAGE;
+    in.level = level;
+    in.data = text;
+    in.len = (uint32_t)strlen(text) + 1;
+    core_entry(&in, &out);
+}
+
+static const char *result_name(int result)
+{
+    switch (result) {
+    case DVR_RESULT_OK: return "accepted";
+    case DVR_RESULT_REFUSED: return "refused, the core is stopping";
+    case DVR_RESULT_NO_MEMORY: return "refused, the core has no memory for a copy";
+    case DVR_RESULT_NO_KEY_FRAME: return "refused, waiting for a key frame";
+    case DVR_RESULT_TOO_MANY_DEPENDENT: return "refused, too many frames since the key frame";
+    case DVR_RESULT_THROTTLED: return "dropped, memory throttling";
+    default: return "unknown result";
+    }
+}
+
+/* Posts one frame; the core copies the data before it returns. */
+static int post_frame(uint32_t type, uint8_t frame_type, void *data, uint32_t len)
+{
+    _EventParmsIn in;
+    _EventParmsOut out = {sizeof out, DVR_EVENT_PARMS_VERSION, 0};
+
+    memset(&in, 0, sizeof in);
+    in.size = sizeof in;
+    in.version = DVR_EVENT_PARMS_VERSION;
+    in.providerID = CAMERA_ID;
+    in.eventType = type;
+    in.flags = DVR_FLAG_FLOW_CONTROL;
+    in.frameType = frame_type;
+    in.data = data;
+    in.len = len;
+    core_entry(&in, &out);
+    return out.result;
+}
+
+static void fill(unsigned char *buffer, uint32_t len, const char *magic, uint32_t sequence,
+                 uint32_t timestamp_ms)
+{
+    struct frame_header header;
+    uint32_t i;
+
+    memcpy(header.magic, magic, 4);
+    header.sequence = sequence;
+    header.timestamp_ms = timestamp_ms;
+    for (i = 0; i < len; ++i)
+        buffer[i] = (unsigned char)(sequence + i);
+    memcpy(buffer, &header, sizeof header);
+}
+
+static void add_ns(struct timespec *t, long ns)
+{
+    t->tv_nsec += ns;
+    while (t->tv_nsec >= 1000000000L) {
+        t->tv_nsec -= 1000000000L;
+        t->tv_sec += 1;
+    }
+}
+
+/* The worker: runs until Close. */
+static void run_camera(void)
+{
+    static unsigned char video[KEY_FRAME_BYTES];
+    static unsigned char audio[AUDIO_FRAME_BYTES];
+    struct timespec next;
+    uint32_t frame = 0, sent = 0, keys = 0, refused = 0, audio_sent = 0;
+    int last_result = DVR_RESULT_OK;
+
+    camera_log(25, "camera started: 25 fps, a key frame every %d frames", KEY_FRAME_EVERY);
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    pthread_mutex_lock(&lock);
+    while (!closing) {
+        const int key = frame % KEY_FRAME_EVERY == 0;
+        const uint32_t ms = frame * 40;
+        const uint32_t len = key ? KEY_FRAME_BYTES : DELTA_FRAME_BYTES;
+        int result;
+
+        pthread_mutex_unlock(&lock);
+        fill(video, len, "VID0", frame, ms);
+        result = post_frame(DVR_EVENT_VIDEO_FRAME, key ? DVR_FRAME_KEY : 0, video, len);
+        if (result == DVR_RESULT_OK) {
+            ++sent;
+            keys += key;
+        } else {
+            ++refused;
+        }
+        if (result != last_result)
+            camera_log(50, "video frame %u %s (result %d)", frame, result_name(result), result);
+        last_result = result;
+        fill(audio, sizeof audio, "AUD0", frame, ms);
+        if (post_frame(DVR_EVENT_AUDIO_FRAME, 0, audio, sizeof audio) == DVR_RESULT_OK)
+            ++audio_sent;
+        ++frame;
+        if (frame % 250 == 0)
+            camera_log(25, "camera: %u video frames sent (%u key), %u refused, %u audio frames",
+                       sent, keys, refused, audio_sent);
+
+        add_ns(&next, FRAME_INTERVAL_NS);
+        pthread_mutex_lock(&lock);
+        while (!closing && pthread_cond_timedwait(&wake, &lock, &next) == 0) {
+        }
+    }
+    pthread_mutex_unlock(&lock);
+    camera_log(25, "camera stopped after %u frames: %u video frames sent (%u key), %u refused",
+               frame, sent, keys, refused);
+}
+
+int Load(const _LoadParmsIn *in, _LoadParmsOut *out)
+{
+    pthread_condattr_t attributes;
+
+    core_entry = in->eventEntry;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&wake, &attributes);
+    pthread_condattr_destroy(&attributes);
+    closing = 0;
+
+    out->pluginId = CAMERA_ID;
+    out->wantWorkerThread = 1; /* frames are made on the core's worker thread */
+    out->writable = 0;         /* the camera receives no events */
+    out->defaultLogLevel = 25;
+    return 0;
+}
+
+int IOCTL(const _IoctlParmsIn *in, _IoctlParmsOut *out)
+{
+    (void)out;
+    if (in->code == IOCTL_RUN_WORKER)
+        run_camera();
+    return 0; /* configuration documents and parent packets: nothing to do */
+}
+
+int Close(const _CloseParmsIn *in, _CloseParmsOut *out)
+{
+    (void)in;
+    (void)out;
+    pthread_mutex_lock(&lock);
+    closing = 1;
+    pthread_cond_broadcast(&wake);
+    pthread_mutex_unlock(&lock);
+    return 0;
+}
+
+int Unload(const _UnloadParmsIn *in, _UnloadParmsOut *out)
+{
+    (void)in;
+    (void)out;
+    pthread_cond_destroy(&wake); /* the worker has returned: the core joined it */
+    return 0;
+}

@@ -1,0 +1,150 @@
+#include "core_process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/filesystem/operations.hpp>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char **environ;
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+std::string readAll(const fs::path &path)
+{
+    std::ifstream file(path.string());
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+CoreProcess::CoreProcess(const PluginDir &dir, const std::string &executable) : dir(dir)
+{
+    fs::copy_file(executable, dir.root() / "dvrcore", fs::copy_options::overwrite_existing);
+    fs::permissions(dir.root() / "dvrcore", fs::perms::owner_all);
+}
+
+CoreProcess::~CoreProcess()
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        int status;
+        waitpid(pid, &status, 0);
+    }
+}
+
+void CoreProcess::start(const std::vector<std::string> &environment)
+{
+    // Everything the child needs is prepared before fork.
+    std::vector<std::string> variables;
+    for (char **entry = environ; *entry; ++entry)
+        variables.push_back(*entry);
+    variables.push_back("DVR_TEST_CONFIG_DIR=" + dir.configDir().string());
+    variables.push_back("DVR_TEST_TRACE=" + dir.tracePath().string());
+    variables.insert(variables.end(), environment.begin(), environment.end());
+    std::vector<char *> envp;
+    for (std::string &variable : variables)
+        envp.push_back(&variable[0]);
+    envp.push_back(nullptr);
+    const std::string program = (dir.root() / "dvrcore").string();
+    const std::string root = dir.root().string();
+    const std::string out = (dir.root() / "stdout.txt").string();
+    const std::string err = (dir.root() / "stderr.txt").string();
+    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+
+    pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || o < 0 || e < 0 || chdir(root.c_str()) != 0)
+            _exit(120);
+        dup2(in, 0);
+        dup2(o, 1);
+        dup2(e, 2);
+        execve(program.c_str(), argv, envp.data());
+        _exit(121);
+    }
+}
+
+void CoreProcess::signal(int number)
+{
+    ASSERT_GT(pid, 0);
+    kill(pid, number);
+}
+
+bool CoreProcess::running()
+{
+    if (pid <= 0)
+        return false;
+    int status;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+        // Keep the status for a later waitForExit.
+        lastStatus = status;
+        pid = -1;
+        return false;
+    }
+    return true;
+}
+
+bool CoreProcess::waitForExit(int &status, std::chrono::milliseconds timeout)
+{
+    if (pid <= 0) {
+        status = lastStatus;
+        return lastStatus != -1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            pid = -1;
+            lastStatus = status;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool CoreProcess::waitUntilStarted(const std::string &sink)
+{
+    return dir.waitFor(sink + " log provider=0x80000000 level=25 text=successfully started core version");
+}
+
+void CoreProcess::stopWith(int number)
+{
+    signal(number);
+    int status = -1;
+    ASSERT_TRUE(waitForExit(status)) << "the core did not stop after signal " << number;
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\nstderr:\n" << standardError();
+    EXPECT_EQ(WEXITSTATUS(status), 0) << standardError();
+}
+
+std::string CoreProcess::standardOutput() const
+{
+    return readAll(dir.root() / "stdout.txt");
+}
+
+std::string CoreProcess::standardError() const
+{
+    return readAll(dir.root() / "stderr.txt");
+}
+
+std::string logSinkConfig(uint32_t id)
+{
+    char text[128];
+    std::snprintf(text, sizeof text, "id=0x%08x\nsub6=0xFFFFFFFF", id);
+    return text;
+}

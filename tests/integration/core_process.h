@@ -1,0 +1,49 @@
+// The real dvrcore executable run as a child process for integration tests.
+// The executable is copied (not linked) into the plugin directory's root, so
+// the core's canonical path, and so its plugin directories, are there.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "plugin/dvrplugin.h"
+#include "plugins/support/plugin_dir.h"
+
+class CoreProcess {
+public:
+    explicit CoreProcess(const PluginDir &dir, const std::string &executable = DVR_CORE_EXECUTABLE);
+    ~CoreProcess();  // kills a child still running
+    CoreProcess(const CoreProcess &) = delete;
+    CoreProcess &operator=(const CoreProcess &) = delete;
+
+    // Starts the copy in the directory's root with stdin from /dev/null,
+    // stdout and stderr to files there, and the test plugin's variables plus
+    // `environment` ("NAME=value") added to this process's environment.
+    void start(const std::vector<std::string> &environment = {});
+    // Sends a signal to the child.
+    void signal(int number);
+    // Waits (bounded) for the child to exit; true with its wait status.
+    bool waitForExit(int &status, std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    // True while the child has not exited.
+    bool running();
+
+    // Waits for the core to be running its delivery loop: the log sink (a
+    // test plugin subscribed to log events) traced the start message.
+    bool waitUntilStarted(const std::string &sink = "sink.so");
+    // Sends `signal` and expects a clean exit with status 0.
+    void stopWith(int number);
+
+    std::string standardOutput() const;
+    std::string standardError() const;
+
+private:
+    const PluginDir &dir;
+    pid_t pid = -1;
+    int lastStatus = -1;
+};
+
+// Configuration of a test plugin that traces every log message it receives.
+std::string logSinkConfig(uint32_t id = 0x00700000);
