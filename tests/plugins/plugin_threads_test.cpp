@@ -2,6 +2,7 @@
 // and with the real test plugin.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -22,6 +23,24 @@ int recordIoctl(const _IoctlParmsIn *in, _IoctlParmsOut *out)
     seenIoctlOut = *out;
     ioctlThread = std::this_thread::get_id();
     return -5;  // ignored
+}
+
+// For tests that run many workers at once: shared state must be atomic.
+std::atomic<int> workerCalls{0};
+
+int countWorkerIoctl(const _IoctlParmsIn *in, _IoctlParmsOut *)
+{
+    if (in->code == IOCTL_RUN_WORKER)
+        ++workerCalls;
+    return 0;
+}
+
+std::atomic<int> countedCalls{0};
+
+int countIoctl(const _IoctlParmsIn *, _IoctlParmsOut *)
+{
+    ++countedCalls;
+    return 0;
 }
 
 _ReadParmsIn seenReadIn;
@@ -86,15 +105,17 @@ TEST(PluginThreads, NoEntryPointNoThread)
 
 TEST(PluginThreads, ThreadsSurviveTheRecordMovingAndSorting)
 {
+    workerCalls = 0;
     std::vector<PLUGININFO> list;
     for (int i = 0; i < 20; ++i) {
         PLUGININFO plugin;
-        plugin.IOCTL = recordIoctl;
+        plugin.IOCTL = countWorkerIoctl;
         ASSERT_TRUE(ProvideWorkerThread(plugin));
         list.push_back(std::move(plugin));
     }
     for (PLUGININFO &plugin : list)
         plugin.workerThread.join();
+    EXPECT_EQ(workerCalls.load(), 20);
 }
 
 class RealPluginThreads : public ::testing::Test {
