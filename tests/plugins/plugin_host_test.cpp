@@ -185,6 +185,20 @@ TEST_F(PluginHost, IdBeyondTheLevelTablesIsRefusedAndIndex255IsAcceptedWithoutLe
         ASSERT_EQ(core.defaultLogLevels.get(i), -1) << i;
 }
 
+TEST_F(PluginHost, GarbageIdsAreRefusedPrintedAsEightUpperCaseDigits)
+{
+    add("a.so", "id=0xdeadbeef");
+    add("b.so", "id=0xFFFFFFFF\nworker=1");
+    add("c.so", "id=0x00120000");
+    EXPECT_TRUE(load());
+    EXPECT_TRUE(core.logged("plugin a.so ID 0xDEADBEEF exceeds the log level array size, set "
+                            "LogLevelArraySize to 0xfff"));
+    EXPECT_TRUE(core.logged("plugin b.so ID 0xFFFFFFFF exceeds the log level array size, set "
+                            "LogLevelArraySize to 0xfff"));
+    EXPECT_EQ(pluginNames(), (Names{"c.so"}));
+    EXPECT_FALSE(dir.has("b.so worker "));
+}
+
 TEST_F(PluginHost, AppliesDefaultLevelsOnlyWithinRangeAndKeepsConfiguredThresholds)
 {
     add("a.so", "id=0x00050000\nlevel=40");
