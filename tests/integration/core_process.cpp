@@ -59,7 +59,18 @@ void CoreProcess::start(const std::vector<std::string> &environment)
     const std::string root = dir.root().string();
     const std::string out = (dir.root() / "stdout.txt").string();
     const std::string err = (dir.root() / "stderr.txt").string();
-    char *argv[] = {const_cast<char *>(program.c_str()), nullptr};
+    // A cross build runs the core through the same emulator as the tests.
+    std::vector<std::string> words;
+#ifdef DVR_CORE_EMULATOR
+    std::istringstream emulator(DVR_CORE_EMULATOR);
+    for (std::string word; std::getline(emulator, word, '|');)
+        words.push_back(word);
+#endif
+    words.push_back(program);
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(&word[0]);
+    argv.push_back(nullptr);
 
     pid = fork();
     ASSERT_GE(pid, 0);
@@ -72,7 +83,7 @@ void CoreProcess::start(const std::vector<std::string> &environment)
         dup2(in, 0);
         dup2(o, 1);
         dup2(e, 2);
-        execve(program.c_str(), argv, envp.data());
+        execvpe(argv[0], argv.data(), envp.data());
         _exit(121);
     }
 }
@@ -120,7 +131,17 @@ bool CoreProcess::waitForExit(int &status, std::chrono::milliseconds timeout)
 
 bool CoreProcess::waitUntilStarted(const std::string &sink)
 {
-    return dir.waitFor(sink + " log provider=0x80000000 level=25 text=successfully started core version");
+    const std::string started =
+        sink + " log provider=0x80000000 level=25 text=successfully started core version";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        if (dir.has(started))
+            return true;
+        // A core that could not start, or died, is not waited for.
+        if (!running() || std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 void CoreProcess::stopWith(int number)

@@ -46,10 +46,12 @@ TEST(Examples, CameraFramesAreRecordedAndTheLogSinkKeepsTheLog)
     core.start();
 
     const fs::path log = dir.root() / "dvrcore.log";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (readAll(log).find("successfully started core version") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
+           core.running() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_NE(readAll(log).find("successfully started core version"), std::string::npos)
+        << core.standardError();
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // 30 frames or so
     const auto stopAt = std::chrono::steady_clock::now();
     core.stopWith(SIGINT);
