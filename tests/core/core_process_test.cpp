@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -17,6 +18,28 @@
 
 namespace {
 
+// The core copied alone into a scratch directory that is also its working
+// directory: no plugins beside it, and nothing left in the build tree.
+class ScratchCore {
+public:
+    ScratchCore()
+    {
+        char pattern[] = "/tmp/dvrcore-process-XXXXXX";
+        dir = mkdtemp(pattern);
+        executable = dir + "/dvrcore";
+        std::filesystem::copy_file(DVRCORE_EXECUTABLE, executable);
+    }
+    ~ScratchCore() { std::filesystem::remove_all(dir); }
+    std::string dir;
+    std::string executable;
+};
+
+const ScratchCore &scratch()
+{
+    static ScratchCore core;
+    return core;
+}
+
 struct Child {
     pid_t pid = -1;
     int errFd = -1;
@@ -24,6 +47,7 @@ struct Child {
 
 Child spawn(const std::vector<std::string> &args)
 {
+    scratch();  // made before the fork, removed at exit by the parent
     int pipeFds[2];
     EXPECT_EQ(pipe(pipeFds), 0);
     Child child;
@@ -35,7 +59,8 @@ Child spawn(const std::vector<std::string> &args)
         for (const std::string &arg : args)
             argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
-        execv(DVRCORE_EXECUTABLE, argv.data());
+        if (chdir(scratch().dir.c_str()) == 0)
+            execv(scratch().executable.c_str(), argv.data());
         _exit(127);
     }
     close(pipeFds[1]);
@@ -120,10 +145,12 @@ TEST_P(StopSignal, StopsTheCoreWithStatusZero)
 TEST(CoreProcess, TerminalShowsColouredStartAndStopLines)
 {
     int master = -1;
+    scratch();
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        execl(DVRCORE_EXECUTABLE, "dvrcore", static_cast<char *>(nullptr));
+        if (chdir(scratch().dir.c_str()) == 0)
+            execl(scratch().executable.c_str(), "dvrcore", static_cast<char *>(nullptr));
         _exit(127);
     }
     std::string output;

@@ -35,14 +35,6 @@ int countWorkerIoctl(const _IoctlParmsIn *in, _IoctlParmsOut *)
     return 0;
 }
 
-std::atomic<int> countedCalls{0};
-
-int countIoctl(const _IoctlParmsIn *, _IoctlParmsOut *)
-{
-    ++countedCalls;
-    return 0;
-}
-
 _ReadParmsIn seenReadIn;
 _ReadParmsOut seenReadOut;
 
