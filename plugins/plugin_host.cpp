@@ -1,4 +1,4 @@
-// Plugin loading, opening, closing and unloading (Part 2.3).
+// Plugin loading, opening, closing and unloading.
 //
 // All four run on the thread that runs the start and stop sequence. Other
 // threads read the plugin list while it may change (read requests posted from

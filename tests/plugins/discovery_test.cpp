@@ -1,4 +1,4 @@
-// Plugin discovery: which files are taken and in which order (Part 2.2).
+// Plugin discovery: which files are taken and in which order.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-// The leak report written when the core is destroyed (Part 2.5).
+// The leak report written when the core is destroyed.
 #include <gtest/gtest.h>
 
 #include <algorithm>

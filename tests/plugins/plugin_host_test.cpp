@@ -1,5 +1,5 @@
 // Loading, opening, closing and unloading real plugin shared objects in
-// process (Part 2.3), with the core's level-0 messages captured.
+// process, with the core's level-0 messages captured.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// Worker and reader threads (Part 2.4), driven with in-process entry points
+// Worker and reader threads, driven with in-process entry points
 // and with the real test plugin.
 #include <gtest/gtest.h>
 
