@@ -40,6 +40,46 @@ const ScratchCore &scratch()
     return core;
 }
 
+// The command that runs the scratch core with `args` (args[0] is the argv[0]
+// it sees). A cross build runs it through the tests' emulator (qemu-user,
+// whose -0 passes argv[0] on); the emulator is looked up on PATH.
+class CoreCommand {
+public:
+    explicit CoreCommand(const std::vector<std::string> &args)
+    {
+#ifdef DVR_CORE_EMULATOR
+        std::istringstream emulator(DVR_CORE_EMULATOR);
+        for (std::string word; std::getline(emulator, word, '|');)
+            words.push_back(word);
+        words.push_back("-0");
+        words.push_back(args.at(0));
+        words.push_back(scratch().executable);
+#else
+        words.push_back(args.at(0));
+#endif
+        words.insert(words.end(), args.begin() + 1, args.end());
+        for (std::string &word : words)
+            argv.push_back(&word[0]);
+        argv.push_back(nullptr);
+    }
+    // In the child after fork: nothing here allocates.
+    [[noreturn]] void exec() const
+    {
+        if (chdir(scratch().dir.c_str()) == 0) {
+#ifdef DVR_CORE_EMULATOR
+            execvp(argv[0], argv.data());
+#else
+            execv(scratch().executable.c_str(), argv.data());
+#endif
+        }
+        _exit(127);
+    }
+
+private:
+    std::vector<std::string> words;
+    std::vector<char *> argv;
+};
+
 struct Child {
     pid_t pid = -1;
     int errFd = -1;
@@ -48,6 +88,7 @@ struct Child {
 Child spawn(const std::vector<std::string> &args)
 {
     scratch();  // made before the fork, removed at exit by the parent
+    const CoreCommand command(args);
     int pipeFds[2];
     EXPECT_EQ(pipe(pipeFds), 0);
     Child child;
@@ -55,13 +96,7 @@ Child spawn(const std::vector<std::string> &args)
     if (child.pid == 0) {
         dup2(pipeFds[1], 2);
         close(pipeFds[0]);
-        std::vector<char *> argv;
-        for (const std::string &arg : args)
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        if (chdir(scratch().dir.c_str()) == 0)
-            execv(scratch().executable.c_str(), argv.data());
-        _exit(127);
+        command.exec();
     }
     close(pipeFds[1]);
     child.errFd = pipeFds[0];
@@ -133,6 +168,12 @@ class StopSignal : public ::testing::TestWithParam<int> {};
 
 TEST_P(StopSignal, StopsTheCoreWithStatusZero)
 {
+#ifdef DVR_CORE_EMULATOR
+    // The terminal test below still stops an emulated core with SIGINT.
+    GTEST_SKIP() << "under qemu-user emulation: the emulator catches every fatal signal "
+                    "itself from its start, so the process status cannot show when the "
+                    "core's own handler is in place";
+#endif
     Child child = spawn({"dvrcore"});
     ASSERT_TRUE(waitCatching(child.pid, GetParam()));
     kill(child.pid, GetParam());
@@ -145,14 +186,11 @@ TEST_P(StopSignal, StopsTheCoreWithStatusZero)
 TEST(CoreProcess, TerminalShowsColouredStartAndStopLines)
 {
     int master = -1;
-    scratch();
+    const CoreCommand command({"dvrcore"});
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (chdir(scratch().dir.c_str()) == 0)
-            execl(scratch().executable.c_str(), "dvrcore", static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    if (pid == 0)
+        command.exec();
     std::string output;
     auto readFor = [&](const std::string &needle) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
