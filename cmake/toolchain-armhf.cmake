@@ -32,6 +32,11 @@ if(_dvr_wx_configs AND NOT wxWidgets_CONFIG_EXECUTABLE)
   set(wxWidgets_CONFIG_EXECUTABLE ${_dvr_wx_config} CACHE FILEPATH "armhf wx-config")
 endif()
 
-# CTest runs every test executable (and add_custom_command tools marked for the
-# target) through user-mode emulation with the armhf loader and C library.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/usr/${DVR_ARMHF_TRIPLET})
+# CTest runs every test executable through user-mode emulation. The armhf
+# sysroot is / itself: the programs load their libraries (Boost, wxBase,
+# TinyXML, libstdc++, libc) from the multiarch packages, so the loader must be
+# the multiarch libc6:armhf one as well. The cross compiler's own copy under
+# /usr/arm-linux-gnueabihf is an older glibc build (2.36-8cross1 against
+# 2.36-9+deb12uN); its loader paired with the multiarch libc crashes inside
+# pthread_create, so "-L /usr/arm-linux-gnueabihf" must not be used here.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/)
