@@ -123,6 +123,12 @@ TEST(StatusReport, NoEventsNoReportThenOneAtOnce)
     const std::vector<std::string> lines = reportLines(core);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], "Top - ") << "an event without data holds no block";
+
+    // The report's own log lines reach the keeping plugin when they are posted
+    // before the stop: free what it kept, as the core never does.
+    core.refBlockTable.drain([](const void *data, uint32_t, const std::vector<uint32_t> &) {
+        std::free(const_cast<void *>(data));
+    });
 }
 
 }  // namespace
