@@ -101,7 +101,9 @@ protected:
     void startReadThreads(const _EventParmsIn &request);
     void queueParentPacket(void *data, uint32_t len);
     void postConfigApply(std::string text);
-    void enqueue(const _EventParmsIn &record);
+    // Appends to the queue; false when a stop was requested first, since the
+    // delivery loop may already have drained the queue for the last time.
+    bool enqueue(const _EventParmsIn &record);
     bool parentLinkOpen() const { return parentSocket.is_open(); }
 
     // Logs as the core, through the plugins' event entry.

@@ -112,18 +112,28 @@ int dvrcore::PluginEvent(const _EventParmsIn *in, _EventParmsOut *out)
         return 0;
     }
 
-    enqueue(record);
+    if (!enqueue(record)) {
+        if (record.data) {
+            readRequests.blockReleased(record.data);
+            std::free(record.data);
+        }
+        out->result = DVR_RESULT_REFUSED;
+        return 0;
+    }
     out->result = DVR_RESULT_OK;
     return 0;
 }
 
-void dvrcore::enqueue(const _EventParmsIn &record)
+bool dvrcore::enqueue(const _EventParmsIn &record)
 {
     {
         std::lock_guard<std::mutex> lock(queueMutex);
+        if (stopRequested.load())
+            return false;
         eventQueue.push_back(record);
     }
     queueCondition.notify_one();
+    return true;
 }
 
 void dvrcore::releaseBlock(void *data, uint32_t holder)

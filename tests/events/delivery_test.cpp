@@ -302,6 +302,39 @@ TEST_F(DeliveryTest, StopDeliversEverythingAlreadyQueued)
     EXPECT_EQ(received.size(), 100u);
 }
 
+std::atomic<int> countedWrites{0};
+
+int countingWrite(const _WriteParmsIn *, _WriteParmsOut *)
+{
+    ++countedWrites;
+    return 0;
+}
+
+TEST_F(DeliveryTest, EveryAcceptedEventIsDeliveredWhenTheStopRacesIt)
+{
+    for (int round = 0; round < 20; ++round) {
+        TestCore core;
+        countedWrites = 0;
+        core.addPlugin(kA, "a.so", countingWrite);
+        core.startDelivery();
+        std::atomic<int> accepted{0};
+        std::vector<std::thread> producers;
+        for (int t = 0; t < 2; ++t)
+            producers.emplace_back([&] {
+                char data[8] = {};
+                while (core.post(makeEvent(kB, DVR_EVENT_KIND_0x8, 0, data, sizeof data)) == 0)
+                    ++accepted;
+            });
+        while (accepted.load() < 200)
+            std::this_thread::yield();
+        core.stopDelivery();
+        for (auto &p : producers)
+            p.join();
+        ASSERT_EQ(countedWrites.load(), accepted.load()) << "round " << round;
+        ASSERT_EQ(core.queued(), 0u);
+    }
+}
+
 int reentrantWrite(const _WriteParmsIn *in, _WriteParmsOut *)
 {
     // A plugin may post from inside Write; its event goes behind the queue.
