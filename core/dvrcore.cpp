@@ -138,7 +138,7 @@ void dvrcore::Start()
 
     loadConfiguration();
     loadPlugins();
-    if (parentLinkOpen())
+    if (parentConnected)
         startParentReceive();
 
     auto work = boost::asio::make_work_guard(ioContext);
@@ -155,7 +155,7 @@ void dvrcore::Start()
         }
     });
 
-    if (parentLinkOpen())
+    if (parentConnected)
         waitForParentSettings();
     openPlugins();
     if (getuid() != 0)

@@ -104,7 +104,6 @@ protected:
     // Appends to the queue; false when a stop was requested first, since the
     // delivery loop may already have drained the queue for the last time.
     bool enqueue(const _EventParmsIn &record);
-    bool parentLinkOpen() const { return parentSocket.is_open(); }
 
     // Logs as the core, through the plugins' event entry.
     void log(int32_t level, const char *format, ...) __attribute__((format(printf, 3, 4)));

@@ -22,11 +22,6 @@ public:
     uint32_t takeThrottledAudio() { return throttledAudio.exchange(0); }
     uint32_t throttledVideoCount() const { return throttledVideo.load(); }
     uint32_t throttledAudioCount() const { return throttledAudio.load(); }
-    void resetThrottled()
-    {
-        throttledVideo.store(0);
-        throttledAudio.store(0);
-    }
 
 private:
     std::mutex frameCounterMutex;

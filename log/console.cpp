@@ -2,11 +2,16 @@
 
 #include <cstdio>
 
+namespace {
+
+// ANSI colour digit of a level 0..100.
 int levelColourDigit(uint32_t level)
 {
     static const int digits[] = {5, 2, 3, 1, 1};  // magenta, green, yellow, red, red
     return digits[level / 25];
 }
+
+}  // namespace
 
 size_t formatConsoleLine(char *out, size_t size, bool colour, uint32_t level, int hours,
                          int minutes, int seconds, const char *name, const char *text)

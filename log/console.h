@@ -11,6 +11,3 @@
 // level prints plain.
 size_t formatConsoleLine(char *out, size_t size, bool colour, uint32_t level, int hours,
                          int minutes, int seconds, const char *name, const char *text);
-
-// ANSI colour digit of a level 0..100.
-int levelColourDigit(uint32_t level);
