@@ -30,7 +30,6 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    // The core embeds a 64 KiB receive buffer: keep it off the stack.
     auto core = std::make_unique<dvrcore>(executable.string());
     if (!core->Initialize(commandLine.parentDescriptor)) {
         std::fprintf(stderr, "failed to initialize core\n");

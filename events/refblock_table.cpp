@@ -1,5 +1,8 @@
 #include "events/refblock_table.h"
 
+#include <cstdlib>
+#include <sstream>
+
 bool RefBlockTable::HolderSet::insert(uint32_t holder)
 {
     for (uint32_t i = 0; i < count; ++i)
@@ -24,14 +27,6 @@ void RefBlockTable::HolderSet::erase(uint32_t holder)
             return;
         }
     }
-}
-
-std::vector<uint32_t> RefBlockTable::HolderSet::list() const
-{
-    std::vector<uint32_t> holders;
-    holders.reserve(count);
-    forEach([&](uint32_t holder) { holders.push_back(holder); });
-    return holders;
 }
 
 void RefBlockTable::add(const void *data, uint32_t len, uint32_t holder)
@@ -88,8 +83,16 @@ bool RefBlockTable::contains(const void *data) const
     return blocks.count(data) != 0;
 }
 
-void RefBlockTable::drain(const std::function<void(const void *, uint32_t,
-                                                   const std::vector<uint32_t> &)> &visit)
+void RefBlockTable::drop(void *data, uint32_t holder)
+{
+    if (!data || !release(data, holder))
+        return;
+    if (beforeFree)
+        beforeFree(data);
+    std::free(data);
+}
+
+std::string RefBlockTable::leakReport()
 {
     std::unordered_map<const void *, Block> taken;
     {
@@ -98,6 +101,16 @@ void RefBlockTable::drain(const std::function<void(const void *, uint32_t,
         blockCount = 0;
         byteCount = 0;
     }
-    for (const auto &entry : taken)
-        visit(entry.first, entry.second.len, entry.second.holders.list());
+    std::ostringstream text;
+    text << std::hex;
+    for (const auto &entry : taken) {
+        text << "address 0x" << reinterpret_cast<uintptr_t>(entry.first) << " leaked by plugins [";
+        const char *separator = "";
+        entry.second.holders.forEach([&](uint32_t holder) {
+            text << separator << holder;
+            separator = ",";
+        });
+        text << "]\n";
+    }
+    return text.str();
 }

@@ -2,14 +2,15 @@
 //
 // The event entry makes one heap copy of an event's data; the delivery loop
 // and every plugin that receives the event hold it through this table. The
-// table never frees data itself: release() tells the caller whether it was the
-// last holder and so must free the block.
+// table never frees data itself in release(), which tells the caller whether
+// it was the last holder; drop() does both steps for the core's own callers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -21,7 +22,10 @@ public:
         uint32_t byteCount;
     };
 
-    RefBlockTable() = default;
+    // `beforeFree` is told of every block that drop() is about to free,
+    // before its address can be handed out again by malloc.
+    using FreeListener = std::function<void(const void *data)>;
+    explicit RefBlockTable(FreeListener beforeFree = {}) : beforeFree(std::move(beforeFree)) {}
     RefBlockTable(const RefBlockTable &) = delete;
     RefBlockTable &operator=(const RefBlockTable &) = delete;
 
@@ -37,6 +41,10 @@ public:
     // be a double free or a free of memory the core does not own.
     bool release(const void *data, uint32_t holder);
 
+    // Drops `holder`'s hold; the last holder's drop frees the data (after
+    // telling the free listener). Unknown pointers are left alone.
+    void drop(void *data, uint32_t holder);
+
     // Number of blocks each holder holds.
     std::unordered_map<uint32_t, uint32_t> census() const;
 
@@ -45,10 +53,11 @@ public:
     // Whether `data` is a block currently in the table.
     bool contains(const void *data) const;
 
-    // Visits every block with its length and holders, then empties the table.
-    // Used once, for the leak report at shutdown; the data is not freed.
-    void drain(const std::function<void(const void *data, uint32_t len,
-                                        const std::vector<uint32_t> &holders)> &visit);
+    // Empties the table and returns one line per block some holder never
+    // released: "address 0x<hex> leaked by plugins [<hex holder>,...]\n".
+    // Empty when nothing leaked. The blocks are not freed: a holder may still
+    // point at one. Used once, when the core is destroyed.
+    std::string leakReport();
 
 private:
     // The holders of one block: a handful at most (the core and the plugins
@@ -58,7 +67,6 @@ private:
         bool insert(uint32_t holder);
         void erase(uint32_t holder);
         bool empty() const { return count == 0; }
-        std::vector<uint32_t> list() const;
         template <typename Visit>
         void forEach(Visit visit) const
         {
@@ -79,6 +87,7 @@ private:
         HolderSet holders;
     };
 
+    FreeListener beforeFree;
     mutable std::mutex mutex;
     uint32_t blockCount = 0;
     uint32_t byteCount = 0;

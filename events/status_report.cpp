@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "log/logging.h"
+
 namespace {
 
 const std::locale &groupingLocale()
@@ -49,4 +51,24 @@ std::string formatTopHolders(const std::unordered_map<uint32_t, uint32_t> &censu
         out << std::hex << top[i].first << ":" << std::dec << top[i].second;
     }
     return out.str();
+}
+
+void StatusReport::start(TimeSource::Clock::time_point now)
+{
+    lastReportTime = now;
+    eventsCounter = 0;
+}
+
+void StatusReport::write(TimeSource::Clock::time_point now, size_t queueLeft, FrameGate &gate,
+                         const RefBlockTable &blocks, DvrEventEntry entry)
+{
+    lastReportTime = now;
+    const RefBlockTable::Counts counts = blocks.counts();
+    logMessage(DVR_PROVIDER_CORE, entry, 25,
+               "core event queue size: %zu, throttledframes:[v:%s a:%s], events:%s, refblks: %s (%s bytes)",
+               queueLeft, groupedNumber(gate.takeThrottledVideo()).c_str(),
+               groupedNumber(gate.takeThrottledAudio()).c_str(), groupedNumber(eventsCounter).c_str(),
+               groupedNumber(counts.blockCount).c_str(), groupedNumber(counts.byteCount).c_str());
+    logMessage(DVR_PROVIDER_CORE, entry, 25, "Top - %s", formatTopHolders(blocks.census()).c_str());
+    eventsCounter = 0;
 }

@@ -1,7 +1,9 @@
-// Subscription matching of events against a plugin's nine subscription words.
+// Subscription matching of events against a plugin's nine subscription words,
+// and what the delivery loop knows of each plugin it delivers to.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "plugin/dvrplugin.h"
 
@@ -9,13 +11,8 @@
 constexpr uint32_t kSubscriptionBits[DVR_SUBSCRIBE_COUNT] = {0x1, 0x2, 0x4, 0x8, 0x10,
                                                              0x20, 0x40, 0x80, 0x400};
 
-// Match value of a queued event: top byte of flags moved up one bit.
-constexpr uint32_t deliveryMatchValue(uint32_t flags)
-{
-    return ((flags << 1) & 0xFE000000u) | (flags & 0x00FFFFFFu);
-}
-
-// Match value of a read request: top byte of flags moved down one bit.
+// Match value of a read request: top byte of flags moved down one bit (queued
+// events use DVR_MATCH_VALUE, which moves it up).
 constexpr uint32_t requestMatchValue(uint32_t flags)
 {
     return ((flags >> 1) & 0x7F800000u) | (flags & 0x00FFFFFFu);
@@ -31,3 +28,15 @@ inline bool subscriptionMatches(const uint32_t (&subscribe)[DVR_SUBSCRIBE_COUNT]
             return true;
     return false;
 }
+
+// One plugin as the delivery loop sees it: where its events and configuration
+// documents go, and which events it takes. Entry points left null count as
+// not exported.
+struct Subscriber {
+    uint32_t pluginId = 0;
+    DvrWriteFn Write = nullptr;
+    DvrIoctlFn IOCTL = nullptr;
+    uint32_t subscribe[DVR_SUBSCRIBE_COUNT] = {};
+    bool writable = false;
+    std::string fileName;
+};

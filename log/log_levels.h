@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "log/provider_id.h"
 #include "plugin/dvrplugin.h"
 
 class LogLevelTable {
@@ -15,8 +16,11 @@ public:
     static constexpr int kSize = DVR_LOG_LEVEL_ARRAY_SIZE;  // indexes 0..254
     static constexpr int8_t kUnset = -1;
 
+    // The core's own entry (provider DVR_PROVIDER_CORE).
+    static constexpr uint32_t kCoreIndex = providerIndex(DVR_PROVIDER_CORE);
+
     // Table index of a provider: bits 16-27 of its ID. May be kSize or more.
-    static constexpr uint32_t indexOf(uint32_t providerID) { return (providerID >> 16) & 0xFFF; }
+    static constexpr uint32_t indexOf(uint32_t providerID) { return providerIndex(providerID); }
 
     LogLevelTable()
     {

@@ -1,18 +1,15 @@
-// Plugin loading, opening, closing and unloading.
-//
-// All four run on the thread that runs the start and stop sequence. Other
-// threads read the plugin list while it may change (read requests posted from
-// plugins' worker threads while later plugins load), so the list is changed
-// only under pluginsMutex held exclusively, and no plugin is called with it
-// held.
+#include "plugins/plugin_host.h"
+
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
 #include <mutex>
-#include <string>
 
-#include "core/dvrcore.h"
+#include "events/subscription.h"
+#include "log/logging.h"
+#include "log/provider_id.h"
 #include "plugins/discovery.h"
 #include "plugins/plugin_threads.h"
 
@@ -22,7 +19,7 @@ namespace {
 // ends.
 constexpr uint32_t kResidentPluginId = 0x00470000;
 
-int64_t elapsedMs(dvrcore::Clock::time_point start, dvrcore::Clock::time_point end)
+int64_t elapsedMs(TimeSource::Clock::time_point start, TimeSource::Clock::time_point end)
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count() / 1000000;
 }
@@ -43,37 +40,9 @@ Fn entryPoint(const LibraryHandle &library, const char *name)
     return reinterpret_cast<Fn>(library.symbol(name));
 }
 
-}  // namespace
-
-bool dvrcore::loadPlugins()
+void resolveEntryPoints(PLUGININFO &plugin)
 {
-    return loadPlugins(boost::filesystem::path(executablePath).parent_path());
-}
-
-bool dvrcore::loadPlugins(const boost::filesystem::path &executableDir)
-{
-    bool accepted = false;
-    for (const boost::filesystem::path &file : discoverPlugins(executableDir))
-        accepted = loadPlugin(file) || accepted;
-    return accepted;
-}
-
-bool dvrcore::loadPlugin(const boost::filesystem::path &file)
-{
-    const std::string fileName = file.filename().string();
-
-    dlerror();
-    LibraryHandle library(dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL));
-    if (!library.get()) {
-        const char *reason = dlerror();
-        const std::string text = reason ? reason : "unknown error";
-        log(100, "Core: Failed to load plugin '%s': %s", fileName.c_str(), text.c_str());
-        failedPlugins[fileName] = text;
-        return false;
-    }
-    log(0, "Core: Loaded plugin: %s", fileName.c_str());
-
-    PLUGININFO plugin;
+    const LibraryHandle &library = plugin.library;
     plugin.Load = entryPoint<DvrLoadFn>(library, "Load");
     plugin.Unload = entryPoint<DvrUnloadFn>(library, "Unload");
     plugin.Open = entryPoint<DvrOpenFn>(library, "Open");
@@ -82,115 +51,195 @@ bool dvrcore::loadPlugin(const boost::filesystem::path &file)
     plugin.Write = entryPoint<DvrWriteFn>(library, "Write");
     plugin.Seek = entryPoint<DvrSeekFn>(library, "Seek");
     plugin.IOCTL = entryPoint<DvrIoctlFn>(library, "IOCTL");
-    if (!plugin.Load) {
-        library.close();
-        log(100, "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
-        return false;
-    }
+}
 
+// Load's records: the core's entry and handle in, zeros out.
+_LoadParmsIn loadRecord(DvrEventEntry entry, void *coreHandle)
+{
     _LoadParmsIn in;
     std::memset(&in, 0, sizeof in);
     in.size = sizeof in;
     in.version = DVR_LOAD_IN_VERSION;
-    in.coreHandle = this;
-    in.eventEntry = dvrcoreEventEntry;
-    _LoadParmsOut out;
-    std::memset(&out, 0, sizeof out);
-    out.size = sizeof out;
-    out.version = DVR_LOAD_OUT_VERSION;
-    const Clock::time_point start = Now();
-    const int result = plugin.Load(&in, &out);
-    const Clock::time_point end = Now();
+    in.coreHandle = coreHandle;
+    in.eventEntry = entry;
+    return in;
+}
 
+// A record with its size and version set and every other field zero: the
+// preset of Load's answer and of every Open, Close and Unload record.
+template <typename Record>
+Record emptyRecord(uint32_t version = DVR_RECORD_VERSION)
+{
+    Record record;
+    std::memset(&record, 0, sizeof record);
+    record.size = sizeof record;
+    record.version = version;
+    return record;
+}
+
+Subscriber subscriberFor(const PLUGININFO &plugin)
+{
+    Subscriber subscriber;
+    subscriber.pluginId = plugin.pluginId();
+    subscriber.Write = plugin.Write;
+    subscriber.IOCTL = plugin.IOCTL;
+    std::copy(std::begin(plugin.loadOut.subscribe), std::end(plugin.loadOut.subscribe),
+              subscriber.subscribe);
+    subscriber.writable = plugin.loadOut.writable != 0;
+    subscriber.fileName = plugin.fileName;
+    return subscriber;
+}
+
+}  // namespace
+
+PluginHost::PluginHost(EventBus &bus, LogTables logs, TimeSource &clock, DvrEventEntry entry,
+                       void *coreHandle)
+    : bus(bus), logs(logs), clock(clock), entry(entry), coreHandle(coreHandle)
+{
+}
+
+PluginHost::~PluginHost()
+{
+    if (!plugins.empty())
+        unloadPlugins();
+}
+
+void PluginHost::log(int32_t level, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vlogMessage(DVR_PROVIDER_CORE, entry, level, format, args);
+    va_end(args);
+}
+
+bool PluginHost::loadPlugins(const boost::filesystem::path &executableDir)
+{
+    bool accepted = false;
+    for (const boost::filesystem::path &file : discoverPlugins(executableDir))
+        accepted = loadPlugin(file) || accepted;
+    return accepted;
+}
+
+bool PluginHost::loadPlugin(const boost::filesystem::path &file)
+{
+    const std::string fileName = file.filename().string();
+    PLUGININFO plugin;
+    dlerror();
+    plugin.library = LibraryHandle(dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL));
+    if (!plugin.library.get()) {
+        const char *reason = dlerror();
+        const std::string text = reason ? reason : "unknown error";
+        log(100, "Core: Failed to load plugin '%s': %s", fileName.c_str(), text.c_str());
+        failedPlugins[fileName] = text;
+        return false;
+    }
+    log(0, "Core: Loaded plugin: %s", fileName.c_str());
+
+    resolveEntryPoints(plugin);
+    if (!plugin.Load) {
+        log(100, "Core: Failed to load plugin: %s (missing symbol)", fileName.c_str());
+        return false;
+    }
+
+    const _LoadParmsIn in = loadRecord(entry, coreHandle);
+    _LoadParmsOut out = emptyRecord<_LoadParmsOut>(DVR_LOAD_OUT_VERSION);
+    const auto start = clock.Now();
+    const int result = plugin.Load(&in, &out);
+    plugin.loadTimeMs = elapsedMs(start, clock.Now());
     if (result != 0 || out.error != 0) {
-        library.close();
         log(100, "plugin %s load returned %d error %d", fileName.c_str(), result, out.error);
         return false;
     }
+    return acceptLoaded(file, plugin, out);
+}
+
+// The checks after a successful Load; a refused plugin's library is closed
+// (by its record) without Unload.
+bool PluginHost::acceptLoaded(const boost::filesystem::path &file, PLUGININFO &plugin,
+                              const _LoadParmsOut &out)
+{
+    const std::string fileName = file.filename().string();
     const uint32_t id = out.pluginId;
-    if (sourceNames.contains(id)) {
-        library.close();
-        log(50, "plugin %s ID 0x%08lX already loaded", fileName.c_str(), static_cast<unsigned long>(id));
+    if (logs.sourceNames.contains(id)) {
+        log(50, "plugin %s ID 0x%08lX already loaded", fileName.c_str(),
+            static_cast<unsigned long>(id));
         return false;
     }
-    if (((id >> 16) & 0xF00) != 0) {
-        library.close();
+    if (providerIndexTooLarge(id)) {
         log(100, "plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff",
             fileName.c_str(), static_cast<unsigned long>(id));
         return false;
     }
 
+    // 0 asks for nothing; -1..100 become the default and, unless a threshold
+    // is already set, the threshold.
     const uint32_t index = LogLevelTable::indexOf(id);
     const int32_t level = out.defaultLogLevel;
-    if (index < static_cast<uint32_t>(LogLevelTable::kSize) && level >= -1 && level <= 100 &&
-        level != 0) {
-        defaultLogLevels.set(index, static_cast<int8_t>(level));
-        if (logLevels.get(index) == LogLevelTable::kUnset)
-            logLevels.set(index, static_cast<int8_t>(level));
+    if (level >= -1 && level <= 100 && level != 0) {
+        logs.defaultLogLevels.set(index, static_cast<int8_t>(level));
+        if (logs.logLevels.get(index) == LogLevelTable::kUnset)
+            logs.logLevels.set(index, static_cast<int8_t>(level));
     }
-    sourceNames.set(id, sourceNameOf(file));
+    logs.sourceNames.set(id, sourceNameOf(file));
 
-    plugin.library = std::move(library);
     plugin.loadOut = out;
     plugin.fileName = fileName;
-    plugin.loadTimeMs = elapsedMs(start, end);
     // The worker runs from before Open; its thread body holds only the entry.
     if (out.wantWorkerThread && plugin.IOCTL && !ProvideWorkerThread(plugin))
         log(100, "could not start the worker thread of plugin %s", fileName.c_str());
-
-    std::unique_lock<std::shared_mutex> lock(pluginsMutex);
-    plugins.push_back(std::move(plugin));
+    adopt(std::move(plugin));
     return true;
 }
 
-void dvrcore::openPlugins()
+PLUGININFO &PluginHost::adopt(PLUGININFO plugin)
+{
+    bus.addSubscriber(subscriberFor(plugin));
+    std::unique_lock<std::shared_mutex> lock(pluginsMutex);
+    plugins.push_back(std::move(plugin));
+    return plugins.back();
+}
+
+void PluginHost::openPlugins()
 {
     for (PLUGININFO &plugin : plugins) {
-        _OpenParmsIn in;
-        std::memset(&in, 0, sizeof in);
-        in.size = sizeof in;
-        in.version = DVR_RECORD_VERSION;
-        _OpenParmsOut out;
-        std::memset(&out, 0, sizeof out);
-        out.size = sizeof out;
-        out.version = DVR_RECORD_VERSION;
-        const Clock::time_point start = Now();
-        const int result = plugin.Open ? plugin.Open(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
-        const Clock::time_point end = Now();
-        plugin.openCode = result;
-        plugin.openTimeMs = elapsedMs(start, end);
+        const _OpenParmsIn in = emptyRecord<_OpenParmsIn>();
+        _OpenParmsOut out = emptyRecord<_OpenParmsOut>();
+        const auto start = clock.Now();
+        plugin.openCode = plugin.Open ? plugin.Open(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
+        plugin.openTimeMs = elapsedMs(start, clock.Now());
     }
 }
 
-void dvrcore::startReaderThreads()
+void PluginHost::startReaderThreads()
 {
     for (PLUGININFO &plugin : plugins)
         if (plugin.loadOut.readable && plugin.Read && !StartAsyncReader(plugin))
             log(100, "could not start the reader thread of plugin %s", plugin.fileName.c_str());
 }
 
-void dvrcore::closePlugins()
+void PluginHost::closePlugins()
 {
     if (plugins.empty())
         return;
     {
-        // Larger kind-0x20 words close first; equal words keep load order.
         std::unique_lock<std::shared_mutex> lock(pluginsMutex);
         std::stable_sort(plugins.begin(), plugins.end(), [](const PLUGININFO &a, const PLUGININFO &b) {
             return a.loadOut.subscribe[DVR_SUBSCRIBE_0x20] > b.loadOut.subscribe[DVR_SUBSCRIBE_0x20];
         });
     }
     for (PLUGININFO &plugin : plugins) {
-        _CloseParmsIn in{sizeof(_CloseParmsIn), DVR_RECORD_VERSION, 0};
-        _CloseParmsOut out{sizeof(_CloseParmsOut), DVR_RECORD_VERSION, 0};
+        const _CloseParmsIn in = emptyRecord<_CloseParmsIn>();
+        _CloseParmsOut out = emptyRecord<_CloseParmsOut>();
         const int result = plugin.Close ? plugin.Close(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
         if (result != 0 || out.error != 0)
             log(0, "plugin %s close returned %d error %d", plugin.fileName.c_str(), result, out.error);
     }
 }
 
-void dvrcore::unloadPlugins()
+void PluginHost::unloadPlugins()
 {
+    // The delivery loop has ended: nothing is delivered to plugins any more.
+    bus.clearSubscribers();
     for (PLUGININFO &plugin : plugins) {
         if (plugin.readerThread.joinable())
             plugin.readerThread.join();
@@ -198,10 +247,10 @@ void dvrcore::unloadPlugins()
             plugin.workerThread.join();
         // Read-request threads are detached: refuse new ones for this plugin
         // and wait for those still inside it before it is unloaded.
-        readRequests.retire(plugin.pluginId());
+        bus.readRequests().retire(plugin.pluginId());
 
-        _UnloadParmsIn in{sizeof(_UnloadParmsIn), DVR_RECORD_VERSION};
-        _UnloadParmsOut out{sizeof(_UnloadParmsOut), DVR_RECORD_VERSION, 0};
+        const _UnloadParmsIn in = emptyRecord<_UnloadParmsIn>();
+        _UnloadParmsOut out = emptyRecord<_UnloadParmsOut>();
         const int result = plugin.Unload ? plugin.Unload(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
         if (result != 0 || out.error != 0)
             log(0, "plugin %s unload returned %d error %d", plugin.fileName.c_str(), result, out.error);
@@ -213,4 +262,35 @@ void dvrcore::unloadPlugins()
     }
     std::unique_lock<std::shared_mutex> lock(pluginsMutex);
     plugins.clear();
+}
+
+void PluginHost::serveCoreRequest(const _EventParmsIn &request)
+{
+    if (request.eventType == DVR_EVENT_CANCEL_REQUEST) {
+        bus.readRequests().cancel(request.requestKey);
+        return;
+    }
+    bus.readRequests().uncancel(request.requestKey);
+    startReadThreads(request);
+}
+
+void PluginHost::startReadThreads(const _EventParmsIn &request)
+{
+    struct Target {
+        DvrReadFn read;
+        uint32_t pluginId;
+    };
+    std::vector<Target> targets;
+    const uint32_t match = requestMatchValue(request.flags);
+    {
+        std::shared_lock<std::shared_mutex> lock(pluginsMutex);
+        for (const PLUGININFO &plugin : plugins)
+            if (plugin.loadOut.readable && plugin.Read &&
+                subscriptionMatches(plugin.loadOut.subscribe, request.eventType, match))
+                targets.push_back({plugin.Read, plugin.pluginId()});
+    }
+    for (const Target &target : targets)
+        if (StartReadThread(target.read, target.pluginId, request, bus.readRequests()) ==
+            ReadThreadStart::Refused)
+            log(50, "could not start a read thread for plugin ID 0x%08X", target.pluginId);
 }

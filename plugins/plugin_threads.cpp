@@ -1,8 +1,11 @@
 #include "plugins/plugin_threads.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <thread>
+
+#include "events/records.h"
 
 namespace {
 
@@ -11,23 +14,15 @@ namespace {
 
 void runWorker(DvrIoctlFn ioctl)
 {
-    _IoctlParmsIn in{sizeof(_IoctlParmsIn), DVR_RECORD_VERSION, IOCTL_RUN_WORKER, 8, 1, 0, nullptr};
-    _IoctlParmsOut out{sizeof(_IoctlParmsOut), DVR_RECORD_VERSION, IOCTL_RUN_WORKER, 0, 0, 8, 1};
+    const _IoctlParmsIn in = ioctlRecord(IOCTL_RUN_WORKER);
+    _IoctlParmsOut out = ioctlAnswerPreset(IOCTL_RUN_WORKER);
     ioctl(&in, &out);
 }
 
 void runReader(DvrReadFn read)
 {
-    // A read with no request: no data, request key 0.
-    _ReadParmsIn in;
-    std::memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = DVR_RECORD_VERSION;
-    in.isRead = 1;
-    _ReadParmsOut out;
-    std::memset(&out, 0, sizeof out);
-    out.size = sizeof out;
-    out.version = DVR_RECORD_VERSION;
+    const _ReadParmsIn in = readRecord(0, nullptr, 0);
+    _ReadParmsOut out = readAnswerPreset();
     read(&in, &out);
 }
 
@@ -44,6 +39,17 @@ bool startThread(std::thread &slot, void (*body)(Entry), Entry entry)
     return true;
 }
 
+// The read thread's own copy of the request data; null without data or memory.
+void *copyRequestData(const _EventParmsIn &request)
+{
+    if (!request.data || !request.len)
+        return nullptr;
+    void *copy = std::malloc(request.len);
+    if (copy)
+        std::memcpy(copy, request.data, request.len);
+    return copy;
+}
+
 }  // namespace
 
 bool ProvideWorkerThread(PLUGININFO &plugin)
@@ -54,4 +60,29 @@ bool ProvideWorkerThread(PLUGININFO &plugin)
 bool StartAsyncReader(PLUGININFO &plugin)
 {
     return startThread(plugin.readerThread, runReader, plugin.Read);
+}
+
+ReadThreadStart StartReadThread(DvrReadFn read, uint32_t pluginId, const _EventParmsIn &request,
+                                ReadRequests &requests)
+{
+    if (!requests.beginThread(pluginId))
+        return ReadThreadStart::Retired;
+    void *copy = copyRequestData(request);
+    const uint32_t len = request.len;
+    const uint32_t key = request.requestKey;
+    try {
+        std::thread([read, pluginId, copy, len, key, &requests] {
+            const _ReadParmsIn in = readRecord(len, copy, key);
+            _ReadParmsOut out = readAnswerPreset();
+            requests.enterThread();
+            read(&in, &out);
+            requests.leaveThread(pluginId);
+            std::free(copy);
+        }).detach();
+    } catch (const std::system_error &) {
+        requests.abandonThread(pluginId);
+        std::free(copy);
+        return ReadThreadStart::Refused;
+    }
+    return ReadThreadStart::Started;
 }

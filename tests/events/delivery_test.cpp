@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "events/status_report.h"
-#include "support/test_core.h"
+#include "support/test_bus.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ std::string bytesOf(const _WriteParmsIn *in)
 std::mutex receivedMutex;
 std::vector<Received> received;
 std::vector<uint32_t> keepers;        // plugins that set keep
-TestCore *clockOwner = nullptr;       // Write advances its clock by writeCost
+TestBus *clockOwner = nullptr;       // Write advances its clock by writeCost
 std::chrono::nanoseconds writeCost{0};
 int writeResult = 0, writeError = 0;
 
@@ -78,7 +78,7 @@ protected:
         writeResult = writeError = 0;
     }
 
-    void addThree(TestCore &core)
+    void addThree(TestBus &core)
     {
         core.addPlugin(kA, "a.so", recordingWrite<kA>);
         core.addPlugin(kB, "b.so", recordingWrite<kB>);
@@ -96,7 +96,7 @@ protected:
 
 TEST_F(DeliveryTest, EveryReceiverSeesTheSameCopyInLoadOrder)
 {
-    TestCore core;
+    TestBus core;
     addThree(core);
     char payload[] = "frame data";
     _EventParmsIn in = makeEvent(0x00770000, DVR_EVENT_KIND_0x8, 0x12, payload, sizeof payload);
@@ -126,7 +126,7 @@ TEST_F(DeliveryTest, EveryReceiverSeesTheSameCopyInLoadOrder)
 
 TEST_F(DeliveryTest, SubscriptionsAndWritableDecideWhoReceives)
 {
-    TestCore core;
+    TestBus core;
     core.addPlugin(kA, "a.so", recordingWrite<kA>, 0x00000000u);  // only flags 0
     core.addPlugin(kB, "b.so", recordingWrite<kB>, 0x02000000u);  // flags top bit 0x01000000
     core.addPlugin(kC, "c.so", recordingWrite<kC>, 0xFFFFFFFFu, /*writable=*/false);
@@ -140,9 +140,9 @@ TEST_F(DeliveryTest, SubscriptionsAndWritableDecideWhoReceives)
 
 TEST_F(DeliveryTest, SubscriptionWordIsChosenByTheEventTypeBit)
 {
-    TestCore core;
-    PLUGININFO &plugin = core.addPlugin(kA, "a.so", recordingWrite<kA>, 0);
-    plugin.loadOut.subscribe[DVR_SUBSCRIBE_0x400] = 0x4;  // kind 0x400 with flags 0x4 only
+    TestBus core;
+    Subscriber &plugin = core.addPlugin(kA, "a.so", recordingWrite<kA>, 0);
+    plugin.subscribe[DVR_SUBSCRIBE_0x400] = 0x4;  // kind 0x400 with flags 0x4 only
     core.post(makeEvent(1, DVR_EVENT_KIND_0x400, 0x4));
     core.post(makeEvent(1, DVR_EVENT_KIND_0x80, 0x4));
     core.post(makeEvent(1, DVR_EVENT_KIND_0x80 | DVR_EVENT_KIND_0x400, 0x4));
@@ -152,7 +152,7 @@ TEST_F(DeliveryTest, SubscriptionWordIsChosenByTheEventTypeBit)
 
 TEST_F(DeliveryTest, KeptBlockOutlivesTheLoopUntilReleased)
 {
-    TestCore core;
+    TestBus core;
     addThree(core);
     keepers = {kB};
     char payload[] = "keep me";
@@ -174,7 +174,7 @@ TEST_F(DeliveryTest, KeptBlockOutlivesTheLoopUntilReleased)
 
 TEST_F(DeliveryTest, EventsWithoutDataCreateNoBlock)
 {
-    TestCore core;
+    TestBus core;
     addThree(core);
     keepers = {kA};
     core.post(makeEvent(1, DVR_EVENT_KIND_0x8));
@@ -187,13 +187,11 @@ TEST_F(DeliveryTest, EventsWithoutDataCreateNoBlock)
 
 TEST_F(DeliveryTest, ConfigurationGoesToEveryOtherPluginsIoctl)
 {
-    TestCore core;
-    addThree(core);
-    for (PLUGININFO &p : core.plugins)
-        p.loadOut.writable = 1;
-    core.plugins[0].IOCTL = recordingIoctl<kA>;
-    core.plugins[1].IOCTL = recordingIoctl<kB>;
-    core.plugins[2].loadOut.writable = 0;  // no interest: still called (IOCTL missing -> logged)
+    TestBus core;
+    core.addPlugin(kA, "a.so", recordingWrite<kA>).IOCTL = recordingIoctl<kA>;
+    core.addPlugin(kB, "b.so", recordingWrite<kB>).IOCTL = recordingIoctl<kB>;
+    // No interest: still called (IOCTL missing -> logged).
+    core.addPlugin(kC, "c.so", recordingWrite<kC>, 0xFFFFFFFFu, /*writable=*/false);
     core.logLevels.set(0, 0);
     keepers = {kA};
     const char doc[] = "<Qarn Delta=\"1\"/>";
@@ -216,7 +214,7 @@ TEST_F(DeliveryTest, ConfigurationGoesToEveryOtherPluginsIoctl)
 
 TEST_F(DeliveryTest, ConfigurationWithoutDataStillReachesIoctl)
 {
-    TestCore core;
+    TestBus core;
     core.addPlugin(kA, "a.so", nullptr).IOCTL = recordingIoctl<kA>;
     core.post(makeEvent(kB, DVR_EVENT_CONFIG));
     core.drain();
@@ -227,7 +225,7 @@ TEST_F(DeliveryTest, ConfigurationWithoutDataStillReachesIoctl)
 
 TEST_F(DeliveryTest, FailingAndMissingWritesAreLoggedAndDeliveryGoesOn)
 {
-    TestCore core;
+    TestBus core;
     core.logLevels.set(0, 0);
     core.addPlugin(kA, "a.so", recordingWrite<kA>);
     core.addPlugin(kB, "b.so", nullptr);
@@ -244,7 +242,7 @@ TEST_F(DeliveryTest, FailingAndMissingWritesAreLoggedAndDeliveryGoesOn)
 
 TEST_F(DeliveryTest, WritesOfSixMillisecondsOrMoreAreLogged)
 {
-    TestCore core;
+    TestBus core;
     core.logLevels.set(0, 0);
     clockOwner = &core;
     core.addPlugin(kA, "slow.so", recordingWrite<kA>);
@@ -254,7 +252,7 @@ TEST_F(DeliveryTest, WritesOfSixMillisecondsOrMoreAreLogged)
     core.drain();
     EXPECT_FALSE(core.loggedPrefix("core write took"));
 
-    TestCore core2;
+    TestBus core2;
     core2.logLevels.set(0, 0);
     clockOwner = &core2;
     core2.addPlugin(kA, "slow.so", recordingWrite<kA>);
@@ -267,16 +265,16 @@ TEST_F(DeliveryTest, WritesOfSixMillisecondsOrMoreAreLogged)
 
 TEST_F(DeliveryTest, WritesAreTimedOnlyWhenLevelZeroPassesAndNeverForLogEvents)
 {
-    TestCore core;
+    TestBus core;
     clockOwner = &core;
     writeCost = std::chrono::milliseconds(50);
     core.addPlugin(kA, "slow.so", recordingWrite<kA>);
     core.post(makeEvent(1, DVR_EVENT_KIND_0x8));  // threshold 25: not timed
     core.RequestStop();
-    core.runDeliveryLoop();
+    core.bus.runDeliveryLoop();
     EXPECT_FALSE(core.loggedPrefix("core write took"));
 
-    TestCore timed;
+    TestBus timed;
     clockOwner = &timed;
     timed.logLevels.set(0, -1);
     timed.addPlugin(kA, "slow.so", recordingWrite<kA>);
@@ -292,13 +290,13 @@ TEST_F(DeliveryTest, WritesAreTimedOnlyWhenLevelZeroPassesAndNeverForLogEvents)
 
 TEST_F(DeliveryTest, StopDeliversEverythingAlreadyQueued)
 {
-    TestCore core;
+    TestBus core;
     core.addPlugin(kA, "a.so", recordingWrite<kA>);
     for (int i = 0; i < 100; ++i)
         core.post(makeEvent(1, DVR_EVENT_KIND_0x8));
     core.RequestStop();
     EXPECT_EQ(core.post(makeEvent(1, DVR_EVENT_KIND_0x8)), DVR_RESULT_REFUSED);
-    core.runDeliveryLoop();
+    core.bus.runDeliveryLoop();
     EXPECT_EQ(received.size(), 100u);
 }
 
@@ -313,7 +311,7 @@ int countingWrite(const _WriteParmsIn *, _WriteParmsOut *)
 TEST_F(DeliveryTest, EveryAcceptedEventIsDeliveredWhenTheStopRacesIt)
 {
     for (int round = 0; round < 20; ++round) {
-        TestCore core;
+        TestBus core;
         countedWrites = 0;
         core.addPlugin(kA, "a.so", countingWrite);
         core.startDelivery();
@@ -341,7 +339,7 @@ int reentrantWrite(const _WriteParmsIn *in, _WriteParmsOut *)
     if (in->eventType == DVR_EVENT_KIND_0x8) {
         _EventParmsIn echo = makeEvent(kB, DVR_EVENT_KIND_0x10);
         _EventParmsOut out{sizeof out, 1, 0};
-        dvrcoreEventEntry(&echo, &out);
+        TestBus::entry(&echo, &out);
     }
     std::lock_guard<std::mutex> lock(receivedMutex);
     received.push_back({kA, *in, bytesOf(in)});
@@ -350,7 +348,7 @@ int reentrantWrite(const _WriteParmsIn *in, _WriteParmsOut *)
 
 TEST_F(DeliveryTest, ProducersOnManyThreadsLoseNothingAndKeepTheirOrder)
 {
-    TestCore core;
+    TestBus core;
     core.addPlugin(kA, "a.so", reentrantWrite);
     core.startDelivery();
     constexpr int kThreads = 4, kEach = 2000;

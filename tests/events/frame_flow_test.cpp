@@ -1,14 +1,14 @@
 // The key-frame gate and throttling, seen through the event entry's results.
 #include <gtest/gtest.h>
 
-#include "support/test_core.h"
+#include "support/test_bus.h"
 
 namespace {
 
 constexpr uint32_t kCamera = 0x00210000;
 constexpr uint32_t kGated = DVR_FLAG_FLOW_CONTROL;
 
-int frame(TestCore &core, uint32_t type, bool key, uint32_t provider = kCamera,
+int frame(TestBus &core, uint32_t type, bool key, uint32_t provider = kCamera,
           uint32_t flags = kGated)
 {
     static const char payload[] = "frame";
@@ -19,7 +19,7 @@ int frame(TestCore &core, uint32_t type, bool key, uint32_t provider = kCamera,
 
 TEST(FrameFlow, DependentFramesWaitForKeyFrame)
 {
-    TestCore core;
+    TestBus core;
     EXPECT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, false), DVR_RESULT_NO_KEY_FRAME);
     EXPECT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, true), DVR_RESULT_OK);
     EXPECT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, false), DVR_RESULT_OK);
@@ -30,7 +30,7 @@ TEST(FrameFlow, DependentFramesWaitForKeyFrame)
 
 TEST(FrameFlow, KeyFrameAdmits764DependentFrames)
 {
-    TestCore core;
+    TestBus core;
     ASSERT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, true), DVR_RESULT_OK);
     for (int i = 1; i <= 764; ++i)
         ASSERT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, false), DVR_RESULT_OK) << "frame " << i;
@@ -45,7 +45,7 @@ TEST(FrameFlow, KeyFrameAdmits764DependentFrames)
 
 TEST(FrameFlow, AudioIsNeverGated)
 {
-    TestCore core;
+    TestBus core;
     EXPECT_EQ(frame(core, DVR_EVENT_AUDIO_FRAME, false), DVR_RESULT_OK);
     ASSERT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, true), DVR_RESULT_OK);
     for (int i = 0; i < 800; ++i)
@@ -54,32 +54,32 @@ TEST(FrameFlow, AudioIsNeverGated)
 
 TEST(FrameFlow, FramesWithoutFlowControlFlagPassUnchecked)
 {
-    TestCore core;
-    core.throttlingActive = 1;
+    TestBus core;
+    core.bus.setThrottling(true);
     EXPECT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, false, kCamera, 0), DVR_RESULT_OK);
     EXPECT_EQ(frame(core, DVR_EVENT_AUDIO_FRAME, false, kCamera, 0), DVR_RESULT_OK);
 }
 
 TEST(FrameFlow, ThrottlingDropsFramesAndResetsTheGate)
 {
-    TestCore core;
+    TestBus core;
     ASSERT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, true), DVR_RESULT_OK);
-    core.throttlingActive = 1;
+    core.bus.setThrottling(true);
     EXPECT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, true), DVR_RESULT_THROTTLED);
     EXPECT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, false), DVR_RESULT_THROTTLED);
     EXPECT_EQ(frame(core, DVR_EVENT_AUDIO_FRAME, false), DVR_RESULT_THROTTLED);
     EXPECT_EQ(core.frameGate.throttledVideoCount(), 2u);
     EXPECT_EQ(core.frameGate.throttledAudioCount(), 1u);
-    core.throttlingActive = 0;
+    core.bus.setThrottling(false);
     EXPECT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, false), DVR_RESULT_NO_KEY_FRAME);
     EXPECT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, true), DVR_RESULT_OK);
 }
 
 TEST(FrameFlow, RefusedFramesLeaveNothingQueued)
 {
-    TestCore core;
+    TestBus core;
     frame(core, DVR_EVENT_VIDEO_FRAME, false);
-    core.throttlingActive = 1;
+    core.bus.setThrottling(true);
     frame(core, DVR_EVENT_VIDEO_FRAME, true);
     EXPECT_EQ(core.queued(), 0u);
     EXPECT_EQ(core.refBlockTable.counts().blockCount, 0u);

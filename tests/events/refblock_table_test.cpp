@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "events/refblock_table.h"
+#include "plugin/dvrplugin.h"
 
 namespace {
 
@@ -97,22 +104,40 @@ TEST(RefBlockTable, CensusCountsBlocksPerHolder)
     EXPECT_EQ(census[2], 1u);
 }
 
-TEST(RefBlockTable, DrainVisitsEveryBlockAndEmptiesTable)
+TEST(RefBlockTable, LeakReportListsEveryBlockWithItsHoldersAndEmptiesTheTable)
 {
     RefBlockTable table;
-    table.add(&blockA, 3, 1);
-    table.add(&blockA, 3, 2);
+    EXPECT_EQ(table.leakReport(), "") << "nothing left, nothing to say";
+    table.add(&blockA, 3, 0x00120000);
+    table.add(&blockA, 3, DVR_PROVIDER_CORE);
     table.add(&blockB, 4, 5);
-    int visited = 0;
-    size_t holders = 0;
-    table.drain([&](const void *, uint32_t, const std::vector<uint32_t> &h) {
-        ++visited;
-        holders += h.size();
-    });
-    EXPECT_EQ(visited, 2);
-    EXPECT_EQ(holders, 3u);
+    const std::string report = table.leakReport();
+    std::ostringstream a, b;
+    a << "address 0x" << std::hex << reinterpret_cast<uintptr_t>(&blockA) << " leaked by plugins [";
+    b << "address 0x" << std::hex << reinterpret_cast<uintptr_t>(&blockB) << " leaked by plugins [5]\n";
+    const bool aListed = report.find(a.str() + "120000,80000000]\n") != std::string::npos ||
+                         report.find(a.str() + "80000000,120000]\n") != std::string::npos;
+    EXPECT_TRUE(aListed) << report;
+    EXPECT_NE(report.find(b.str()), std::string::npos) << report;
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 2);
     EXPECT_EQ(table.counts().blockCount, 0u);
     EXPECT_EQ(table.counts().byteCount, 0u);
+}
+
+TEST(RefBlockTable, DropFreesOnLastHolderAfterTellingTheListener)
+{
+    std::vector<const void *> told;
+    RefBlockTable table([&](const void *data) { told.push_back(data); });
+    void *block = std::calloc(1, 8);
+    table.add(block, 8, 1);
+    table.add(block, 8, 2);
+    table.drop(block, 1);
+    EXPECT_TRUE(told.empty());
+    table.drop(block, 2);  // frees: the sanitizer runs would report a leak otherwise
+    EXPECT_EQ(told, std::vector<const void *>{block});
+    char foreign[4] = {};
+    table.drop(foreign, 1);  // unknown: left alone
+    EXPECT_EQ(told.size(), 1u);
 }
 
 }  // namespace

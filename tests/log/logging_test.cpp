@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "log/logging.h"
-#include "support/test_core.h"
+#include "support/test_bus.h"
 
 namespace {
 
@@ -92,35 +92,12 @@ TEST_F(LogMessageTest, EnabledWhenUnsetOrAtOrAboveThreshold)
     EXPECT_EQ(queryLogLevel(1, scriptedEntry), 40);
 }
 
-TEST(LogThroughCore, CoreMessagesStartAtLevel25)
-{
-    TestCore core;
-    logMessage(DVR_PROVIDER_CORE, dvrcoreEventEntry, 0, "detail");
-    logMessage(DVR_PROVIDER_CORE, dvrcoreEventEntry, 25, "information");
-    EXPECT_FALSE(core.logged("detail"));
-    EXPECT_TRUE(core.logged("information"));
-    EXPECT_EQ(core.queued(), 1u);
-}
-
-TEST(LogThroughCore, LevelTablesStartUnsetExceptTheCore)
-{
-    TestCore core;
-    EXPECT_EQ(core.logLevels.get(0), 25);
-    EXPECT_EQ(core.defaultLogLevels.get(0), 25);
-    for (uint32_t i = 1; i < 255; ++i) {
-        ASSERT_EQ(core.logLevels.get(i), -1);
-        ASSERT_EQ(core.defaultLogLevels.get(i), -1);
-    }
-    core.logLevels.set(255, 10);  // outside the table: ignored
-    EXPECT_EQ(core.logLevels.get(255), -1);
-}
-
 TEST(LogThroughCore, ProviderWithoutNameSharesTheTableEntry)
 {
-    TestCore core;
+    TestBus core;
     core.logLevels.set(5, 60);
-    logMessage(0x00050001, dvrcoreEventEntry, 59, "filtered");
-    logMessage(0x00050001, dvrcoreEventEntry, 60, "passes");
+    logMessage(0x00050001, TestBus::entry, 59, "filtered");
+    logMessage(0x00050001, TestBus::entry, 60, "passes");
     EXPECT_FALSE(core.logged("filtered"));
     EXPECT_TRUE(core.logged("passes"));
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "support/plugin_dir.h"
-#include "support/test_core.h"
+#include "support/test_host.h"
 
 namespace {
 
@@ -25,9 +25,9 @@ protected:
     }
     ~PluginHost() override
     {
-        if (!core.plugins.empty()) {
-            core.closePlugins();
-            core.unloadPlugins();
+        if (!core.host.list().empty()) {
+            core.host.closePlugins();
+            core.host.unloadPlugins();
         }
         unsetenv("DVR_LOAD_ONLY_ID");
         unsetenv("DVR_LOAD_ONLY_THREADS");
@@ -38,18 +38,18 @@ protected:
     {
         return dir.addPlugin(name, config, DVR_TEST_PLUGIN, subdir);
     }
-    bool load() { return core.loadPlugins(dir.root()); }
+    bool load() { return core.host.loadPlugins(dir.root()); }
     void runAll()
     {
-        core.openPlugins();
-        core.startReaderThreads();
-        core.closePlugins();
-        core.unloadPlugins();
+        core.host.openPlugins();
+        core.host.startReaderThreads();
+        core.host.closePlugins();
+        core.host.unloadPlugins();
     }
     std::vector<std::string> pluginNames()
     {
         std::vector<std::string> names;
-        for (const PLUGININFO &plugin : core.plugins)
+        for (const PLUGININFO &plugin : core.host.list())
             names.push_back(plugin.fileName);
         return names;
     }
@@ -73,7 +73,7 @@ protected:
     }
 
     PluginDir dir;
-    TestCore core;
+    TestHost core;
 };
 
 using Names = std::vector<std::string>;
@@ -88,8 +88,8 @@ TEST_F(PluginHost, LoadsInDiscoveryOrderAndNamesEachSourceByItsLoweredStem)
     EXPECT_EQ(core.sourceNames.snapshot().at(0x00130000), "alpha.cam");
     EXPECT_EQ(core.sourceNames.snapshot().at(0x00120000), "b");
     EXPECT_EQ(levelOf("Core: Loaded plugin: b.so"), 0);
-    EXPECT_EQ(core.plugins[0].openCode, 0);
-    EXPECT_EQ(core.plugins[0].loadOut.pluginId, 0x00130000u);
+    EXPECT_EQ(core.host.list()[0].openCode, 0);
+    EXPECT_EQ(core.host.list()[0].loadOut.pluginId, 0x00130000u);
 }
 
 TEST_F(PluginHost, HandsLoadItsRecordsPresetAsTheInterfaceSays)
@@ -100,14 +100,14 @@ TEST_F(PluginHost, HandsLoadItsRecordsPresetAsTheInterfaceSays)
               "load in.size=" + std::to_string(sizeof(_LoadParmsIn)) +
                   " in.version=4 core=1 entry=1 out.size=" + std::to_string(sizeof(_LoadParmsOut)) +
                   " out.version=2 id=0x00120000");
-    EXPECT_EQ(core.plugins[0].loadOut.size, sizeof(_LoadParmsOut));
+    EXPECT_EQ(core.host.list()[0].loadOut.size, sizeof(_LoadParmsOut));
 }
 
 TEST_F(PluginHost, EmptyDirectoriesLoadNothingAndTheRestDoesNothing)
 {
     EXPECT_FALSE(load());
     runAll();
-    EXPECT_TRUE(core.plugins.empty());
+    EXPECT_TRUE(core.host.list().empty());
     EXPECT_TRUE(core.logLines().empty());
 }
 
@@ -116,8 +116,8 @@ TEST_F(PluginHost, FileThatIsNotASharedObjectIsRecordedAsFailed)
     dir.addPlugin("bad.so", "", DVR_NOT_A_PLUGIN);
     add("good.so", "id=0x00120000");
     EXPECT_TRUE(load());
-    ASSERT_EQ(core.failedPlugins.count("bad.so"), 1u);
-    const std::string reason = core.failedPlugins.at("bad.so");
+    ASSERT_EQ(core.host.failed().count("bad.so"), 1u);
+    const std::string reason = core.host.failed().at("bad.so");
     EXPECT_FALSE(reason.empty());
     EXPECT_EQ(levelOf("Core: Failed to load plugin 'bad.so': " + reason), 100);
     EXPECT_EQ(pluginNames(), (Names{"good.so"}));
@@ -128,8 +128,8 @@ TEST_F(PluginHost, SameFileNameFailingInBothDirectoriesKeepsTheLaterError)
     dir.writeFile("plugins/x.so", "not elf");
     dir.writeFile("protected-plugins/x.so", "");
     EXPECT_FALSE(load());
-    ASSERT_EQ(core.failedPlugins.size(), 1u);
-    EXPECT_NE(core.failedPlugins.at("x.so").find("protected-plugins/x.so"), std::string::npos);
+    ASSERT_EQ(core.host.failed().size(), 1u);
+    EXPECT_NE(core.host.failed().at("x.so").find("protected-plugins/x.so"), std::string::npos);
 }
 
 TEST_F(PluginHost, SharedObjectWithoutLoadIsRefused)
@@ -137,8 +137,8 @@ TEST_F(PluginHost, SharedObjectWithoutLoadIsRefused)
     dir.addPlugin("noload.so", "", DVR_NO_LOAD_PLUGIN);
     EXPECT_FALSE(load());
     EXPECT_EQ(levelOf("Core: Failed to load plugin: noload.so (missing symbol)"), 100);
-    EXPECT_TRUE(core.failedPlugins.empty());
-    EXPECT_TRUE(core.plugins.empty());
+    EXPECT_TRUE(core.host.failed().empty());
+    EXPECT_TRUE(core.host.list().empty());
 }
 
 TEST_F(PluginHost, LoadErrorRefusesThePluginWithBothValues)
@@ -149,7 +149,7 @@ TEST_F(PluginHost, LoadErrorRefusesThePluginWithBothValues)
     EXPECT_EQ(levelOf("plugin err.so load returned 0 error 5"), 100);
     EXPECT_EQ(levelOf("plugin ret.so load returned -3 error 0"), 100);
     EXPECT_FALSE(core.sourceNames.contains(0x00120000));
-    EXPECT_TRUE(core.failedPlugins.empty());
+    EXPECT_TRUE(core.host.failed().empty());
     EXPECT_TRUE(dir.traceOf("err.so").size() == 1u);  // Load only: no worker, no Unload
 }
 
@@ -227,16 +227,16 @@ TEST_F(PluginHost, PluginExportingLoadOnlyIsOpenedClosedAndUnloadedWithMinus100)
     dir.addPlugin("load_only.so", "", DVR_LOAD_ONLY_PLUGIN);
     setenv("DVR_LOAD_ONLY_THREADS", "1", 1);
     ASSERT_TRUE(load());
-    EXPECT_FALSE(core.plugins[0].workerThread.joinable());
-    core.openPlugins();
-    EXPECT_EQ(core.plugins[0].openCode, -100);
-    core.startReaderThreads();
-    EXPECT_FALSE(core.plugins[0].readerThread.joinable());
-    core.closePlugins();
-    core.unloadPlugins();
+    EXPECT_FALSE(core.host.list()[0].workerThread.joinable());
+    core.host.openPlugins();
+    EXPECT_EQ(core.host.list()[0].openCode, -100);
+    core.host.startReaderThreads();
+    EXPECT_FALSE(core.host.list()[0].readerThread.joinable());
+    core.host.closePlugins();
+    core.host.unloadPlugins();
     EXPECT_EQ(levelOf("plugin load_only.so close returned -100 error 0"), 0);
     EXPECT_EQ(levelOf("plugin load_only.so unload returned -100 error 0"), 0);
-    EXPECT_TRUE(core.plugins.empty());
+    EXPECT_TRUE(core.host.list().empty());
 }
 
 TEST_F(PluginHost, OpenStoresItsResultAndLogsNothing)
@@ -244,8 +244,8 @@ TEST_F(PluginHost, OpenStoresItsResultAndLogsNothing)
     add("a.so", "id=0x00120000\nopen_result=-7");
     ASSERT_TRUE(load());
     const size_t before = core.logLines().size();
-    core.openPlugins();
-    EXPECT_EQ(core.plugins[0].openCode, -7);
+    core.host.openPlugins();
+    EXPECT_EQ(core.host.list()[0].openCode, -7);
     EXPECT_EQ(core.logLines().size(), before);
 }
 
@@ -292,34 +292,25 @@ TEST_F(PluginHost, SeekIsResolvedButNeverCalled)
 {
     add("a.so", "id=0x00120000\nworker=1\nreadable=1");
     ASSERT_TRUE(load());
-    EXPECT_NE(core.plugins[0].Seek, nullptr);
+    EXPECT_NE(core.host.list()[0].Seek, nullptr);
     runAll();
     EXPECT_FALSE(dir.has("a.so seek"));
 }
 
-// A clock that moves 2.5 ms at every reading.
-class SteppingCore : public TestCore {
-public:
-    Clock::time_point Now() override
-    {
-        ns += 2500000;
-        return Clock::time_point(std::chrono::nanoseconds(ns));
-    }
-    int64_t ns = 0;
-};
 
 TEST(PluginHostTiming, LoadAndOpenAreTimedWithTheCoresClockInWholeMilliseconds)
 {
     PluginDir dir;
     dir.exportEnvironment();
-    SteppingCore core;
+    TestHost core;
+    core.clock.stepEachReading(std::chrono::microseconds(2500));
     dir.addPlugin("a.so", "id=0x00120000", DVR_TEST_PLUGIN);
-    ASSERT_TRUE(core.loadPlugins(dir.root()));
-    core.openPlugins();
-    EXPECT_EQ(core.plugins[0].loadTimeMs, 2);
-    EXPECT_EQ(core.plugins[0].openTimeMs, 2);
-    core.closePlugins();
-    core.unloadPlugins();
+    ASSERT_TRUE(core.host.loadPlugins(dir.root()));
+    core.host.openPlugins();
+    EXPECT_EQ(core.host.list()[0].loadTimeMs, 2);
+    EXPECT_EQ(core.host.list()[0].openTimeMs, 2);
+    core.host.closePlugins();
+    core.host.unloadPlugins();
 }
 
 TEST_F(PluginHost, WorkerPostsWhileLaterPluginsLoadAndEveryPluginIsServed)
@@ -334,7 +325,7 @@ TEST_F(PluginHost, WorkerPostsWhileLaterPluginsLoadAndEveryPluginIsServed)
         add("z" + std::to_string(i) + ".so", "id=0x00" + std::to_string(20 + i) +
                                                  "0000\nreadable=1\nreader_returns=1\nload_delay_ms=2");
     ASSERT_TRUE(load());
-    EXPECT_EQ(core.plugins.size(), 10u);
+    EXPECT_EQ(core.host.list().size(), 10u);
     runAll();
     EXPECT_EQ(grep(dir.trace(), "post from=worker").size(), 400u);
     EXPECT_EQ(grep(dir.trace(), " unload ").size(), 10u);

@@ -9,7 +9,7 @@
 
 #include "plugins/plugin_threads.h"
 #include "support/plugin_dir.h"
-#include "support/test_core.h"
+#include "support/test_host.h"
 
 namespace {
 
@@ -118,22 +118,22 @@ protected:
         core.sourceNames.set(DVR_PROVIDER_CORE, "core");
     }
     PluginDir dir;
-    TestCore core;
+    TestHost core;
 };
 
 TEST_F(RealPluginThreads, WorkerRunsBeforeOpenReaderAfterItBothJoinedBeforeUnload)
 {
     dir.addPlugin("both.so", "id=0x00120000\nworker=1\nreadable=1\nopen_wait_worker=1",
                   DVR_TEST_PLUGIN);
-    ASSERT_TRUE(core.loadPlugins(dir.root()));
-    EXPECT_TRUE(core.plugins[0].workerThread.joinable());
-    EXPECT_FALSE(core.plugins[0].readerThread.joinable());
-    core.openPlugins();
-    core.startReaderThreads();
-    EXPECT_TRUE(core.plugins[0].readerThread.joinable());
+    ASSERT_TRUE(core.host.loadPlugins(dir.root()));
+    EXPECT_TRUE(core.host.list()[0].workerThread.joinable());
+    EXPECT_FALSE(core.host.list()[0].readerThread.joinable());
+    core.host.openPlugins();
+    core.host.startReaderThreads();
+    EXPECT_TRUE(core.host.list()[0].readerThread.joinable());
     ASSERT_TRUE(dir.waitFor("both.so reader "));
-    core.closePlugins();
-    core.unloadPlugins();
+    core.host.closePlugins();
+    core.host.unloadPlugins();
 
     const auto lines = dir.traceOf("both.so");
     EXPECT_EQ(grep(lines, "open ").at(0).substr(grep(lines, "open ").at(0).rfind(' ') + 1),
@@ -147,11 +147,11 @@ TEST_F(RealPluginThreads, WorkerRunsBeforeOpenReaderAfterItBothJoinedBeforeUnloa
 TEST_F(RealPluginThreads, WorkerThatReturnsAtOnceIsJoinedWithoutWaiting)
 {
     dir.addPlugin("quick.so", "id=0x00120000\nworker=1\nworker_returns=1", DVR_TEST_PLUGIN);
-    ASSERT_TRUE(core.loadPlugins(dir.root()));
+    ASSERT_TRUE(core.host.loadPlugins(dir.root()));
     ASSERT_TRUE(dir.waitFor("quick.so worker-end"));
-    core.openPlugins();
-    core.closePlugins();
-    core.unloadPlugins();
+    core.host.openPlugins();
+    core.host.closePlugins();
+    core.host.unloadPlugins();
     EXPECT_TRUE(dir.has("quick.so unload"));
 }
 
@@ -159,15 +159,15 @@ TEST_F(RealPluginThreads, NoPluginIsUnloadedWhileOneOfItsReadThreadsIsInsideIt)
 {
     dir.addPlugin("slow.so", "id=0x00120000\nreadable=1\nreader_returns=1\nread_sleep_ms=300",
                   DVR_TEST_PLUGIN);
-    ASSERT_TRUE(core.loadPlugins(dir.root()));
-    core.openPlugins();
-    core.startReaderThreads();
+    ASSERT_TRUE(core.host.loadPlugins(dir.root()));
+    core.host.openPlugins();
+    core.host.startReaderThreads();
     _EventParmsIn request = makeEvent(DVR_PROVIDER_TO_CORE, 0x8);
     request.requestKey = 11;
     EXPECT_EQ(core.post(request), 0);
     ASSERT_TRUE(dir.waitFor("slow.so read key=11"));
-    core.closePlugins();
-    core.unloadPlugins();  // waits for the read thread, then unloads
+    core.host.closePlugins();
+    core.host.unloadPlugins();  // waits for the read thread, then unloads
     const int readEnd = dir.find("slow.so read-end key=11");
     const int unload = dir.find("slow.so unload");
     ASSERT_GE(readEnd, 0);
@@ -179,10 +179,10 @@ TEST_F(RealPluginThreads, NoPluginIsUnloadedWhileOneOfItsReadThreadsIsInsideIt)
 TEST_F(RealPluginThreads, ReadRequestsAfterUnloadStartNoThreadInTheRetiredPlugin)
 {
     dir.addPlugin("r.so", "id=0x00120000\nreadable=1\nreader_returns=1", DVR_TEST_PLUGIN);
-    ASSERT_TRUE(core.loadPlugins(dir.root()));
-    core.openPlugins();
-    core.closePlugins();
-    core.unloadPlugins();
+    ASSERT_TRUE(core.host.loadPlugins(dir.root()));
+    core.host.openPlugins();
+    core.host.closePlugins();
+    core.host.unloadPlugins();
     _EventParmsIn request = makeEvent(DVR_PROVIDER_TO_CORE, 0x8);
     request.requestKey = 12;
     EXPECT_EQ(core.post(request), 0);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/test_core.h"
+#include "support/test_host.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ void postAnswers(uint32_t key, int count)
         _EventParmsIn event = makeEvent(kReader, DVR_EVENT_KIND_0x8, 0, answer, sizeof answer);
         event.requestKey = key;
         _EventParmsOut out{sizeof out, 1, 0};
-        dvrcoreEventEntry(&event, &out);
+        TestBus::entry(&event, &out);
         std::lock_guard<std::mutex> lock(script.mutex);
         script.answers.push_back(out.result);
         script.changed.notify_all();
@@ -90,15 +90,12 @@ protected:
         script.changed.notify_all();
     }
 
-    PLUGININFO &addReader(TestCore &core, uint32_t id, uint32_t subscribe, bool readable = true)
+    PLUGININFO &addReader(TestHost &core, uint32_t id, uint32_t subscribe, bool readable = true)
     {
-        PLUGININFO &plugin = core.addPlugin(id, "reader.so", nullptr, subscribe);
-        plugin.Read = fakeRead;
-        plugin.loadOut.readable = readable ? 1 : 0;
-        return plugin;
+        return core.addPlugin(id, "reader.so", fakeRead, nullptr, subscribe, readable);
     }
 
-    int request(TestCore &core, uint32_t key, const char *data, uint32_t flags = 0,
+    int request(TestHost &core, uint32_t key, const char *data, uint32_t flags = 0,
                 uint32_t type = DVR_EVENT_KIND_0x8)
     {
         _EventParmsIn in = makeEvent(DVR_PROVIDER_TO_CORE, type, flags, data,
@@ -110,7 +107,7 @@ protected:
 
 TEST_F(ReadRequestTest, RequestStartsOneThreadPerMatchingReadablePlugin)
 {
-    TestCore core;
+    TestHost core;
     addReader(core, kReader, 0xFFFFFFFFu);
     addReader(core, kOther, 0xFFFFFFFFu, /*readable=*/false);
     addReader(core, 0x00320000, 0x00000001u);  // wants only match value 1
@@ -127,7 +124,7 @@ TEST_F(ReadRequestTest, RequestStartsOneThreadPerMatchingReadablePlugin)
 
 TEST_F(ReadRequestTest, RequestMatchMovesTheFlagsTopByteDown)
 {
-    TestCore core;
+    TestHost core;
     // Flags 0x02000000 match a word holding 0x01000000 for requests.
     addReader(core, kReader, 0x01000000u);
     request(core, 1, "x", 0x02000000u);
@@ -136,7 +133,7 @@ TEST_F(ReadRequestTest, RequestMatchMovesTheFlagsTopByteDown)
 
 TEST_F(ReadRequestTest, AnswersNeedALiveUncancelledRequestThread)
 {
-    TestCore core;
+    TestHost core;
     _EventParmsIn stray = makeEvent(kReader, DVR_EVENT_KIND_0x8);
     stray.requestKey = 5;
     EXPECT_EQ(core.post(stray), DVR_RESULT_REFUSED) << "not posted from a read thread";
@@ -155,7 +152,7 @@ TEST_F(ReadRequestTest, AnswersNeedALiveUncancelledRequestThread)
 
 TEST_F(ReadRequestTest, CancelledKeyRefusesAnswers)
 {
-    TestCore core;
+    TestHost core;
     addReader(core, kReader, 0xFFFFFFFFu);
     script.holdInRead = true;
     script.answersAfterHold = 1;
@@ -172,7 +169,7 @@ TEST_F(ReadRequestTest, CancelledKeyRefusesAnswers)
 
 TEST_F(ReadRequestTest, OneBlockInFlightPerReadThread)
 {
-    TestCore core;
+    TestHost core;
     addReader(core, kReader, 0xFFFFFFFFu);
     script.answersPerRead = 2;
     request(core, 3, "q");
@@ -189,7 +186,7 @@ TEST_F(ReadRequestTest, OneBlockInFlightPerReadThread)
 
 TEST_F(ReadRequestTest, StopReleasesAnAnswerWaitingForItsBlock)
 {
-    TestCore core;
+    TestHost core;
     addReader(core, kReader, 0xFFFFFFFFu);
     script.answersPerRead = 2;
     request(core, 3, "q");
@@ -201,7 +198,7 @@ TEST_F(ReadRequestTest, StopReleasesAnAnswerWaitingForItsBlock)
 
 TEST_F(ReadRequestTest, RetiringAPluginWaitsForItsReadThreads)
 {
-    TestCore core;
+    TestHost core;
     addReader(core, kReader, 0xFFFFFFFFu);
     script.holdInRead = true;
     request(core, 4, "q");

@@ -22,7 +22,7 @@ std::string hex(const void *pointer)
 TEST(LeakReport, NothingLeftLogsNothing)
 {
     TestCore core;
-    core.logLevels.set(0, 0);
+    core.levels().set(0, 0);
     core.reportLeaks();
     EXPECT_TRUE(core.logLines().empty());
 }
@@ -30,12 +30,12 @@ TEST(LeakReport, NothingLeftLogsNothing)
 TEST(LeakReport, TwoBlocksGiveOneMessageWithOneLinePerBlockAndTheTableIsEmptied)
 {
     TestCore core;
-    core.logLevels.set(0, 0);
+    core.levels().set(0, 0);
     void *first = std::malloc(16);
     void *second = std::malloc(32);
-    core.refBlockTable.add(first, 16, 0x00120000);
-    core.refBlockTable.add(second, 32, 0x00120000);
-    core.refBlockTable.add(second, 32, DVR_PROVIDER_CORE);
+    core.eventBus().blocks().add(first, 16, 0x00120000);
+    core.eventBus().blocks().add(second, 32, 0x00120000);
+    core.eventBus().blocks().add(second, 32, DVR_PROVIDER_CORE);
     core.reportLeaks();
 
     const auto lines = core.logLines();
@@ -49,7 +49,7 @@ TEST(LeakReport, TwoBlocksGiveOneMessageWithOneLinePerBlockAndTheTableIsEmptied)
         text.find("address " + hex(second) + " leaked by plugins [80000000,120000]\n") != std::string::npos;
     EXPECT_TRUE(secondListed) << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
-    EXPECT_EQ(core.refBlockTable.counts().blockCount, 0u);
+    EXPECT_EQ(core.eventBus().blocks().counts().blockCount, 0u);
     // The blocks themselves are not freed by the report.
     std::free(first);
     std::free(second);
@@ -59,7 +59,7 @@ TEST(LeakReport, IsNotPostedAtTheStartThresholdOf25)
 {
     TestCore core;
     void *block = std::malloc(8);
-    core.refBlockTable.add(block, 8, 0x00120000);
+    core.eventBus().blocks().add(block, 8, 0x00120000);
     core.reportLeaks();
     EXPECT_TRUE(core.logLines().empty());
     std::free(block);

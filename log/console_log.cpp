@@ -1,15 +1,15 @@
-// The log output: console lines and the system log.
+#include "log/console_log.h"
+
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
 
-#include "core/dvrcore.h"
 #include "log/console.h"
 #include "log/logging.h"
 
-void dvrcore::WriteLog(uint32_t providerID, uint32_t level, const char *text)
+void ConsoleLog::WriteLog(uint32_t providerID, uint32_t level, const char *text)
 {
     if (!text)
         return;

@@ -1,0 +1,125 @@
+#include "events/event_bus.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "log/logging.h"
+
+EventBus::EventBus(TimeSource &clock, const LogLevelTable &logLevels, DvrEventEntry entry)
+    : clock(clock),
+      logLevels(logLevels),
+      entry(entry),
+      refBlockTable([this](const void *block) { requests.blockReleased(block); })
+{
+}
+
+EventBus::~EventBus()
+{
+    // Records left here were never delivered: a bus whose loop never ran, or
+    // events that raced the end of the loop.
+    for (auto &record : eventQueue)
+        std::free(record.data);
+}
+
+void EventBus::log(int32_t level, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vlogMessage(DVR_PROVIDER_CORE, entry, level, format, args);
+    va_end(args);
+}
+
+int32_t EventBus::post(const _EventParmsIn &in)
+{
+    if (stopRequested())
+        return DVR_RESULT_REFUSED;
+
+    if ((in.eventType & (DVR_EVENT_VIDEO_FRAME | DVR_EVENT_AUDIO_FRAME)) &&
+        (in.flags & DVR_FLAG_FLOW_CONTROL)) {
+        const int verdict =
+            gate.admit(in.providerID, in.eventType, in.frameType, throttlingActive.load() != 0);
+        if (verdict != DVR_RESULT_OK)
+            return verdict;
+    }
+
+    _EventParmsIn record = in;
+    int32_t result = DVR_RESULT_OK;
+    record.data = copyData(in, result);
+    if (result != DVR_RESULT_OK)
+        return result;
+    if (!record.data)
+        record.len = 0;
+
+    if (record.requestKey &&
+        requests.admitAnswer(record.requestKey, record.data) == ReadRequests::Answer::Refused) {
+        std::free(record.data);
+        return DVR_RESULT_REFUSED;
+    }
+    if (!enqueue(record)) {
+        if (record.data) {
+            requests.blockReleased(record.data);
+            std::free(record.data);
+        }
+        return DVR_RESULT_REFUSED;
+    }
+    return DVR_RESULT_OK;
+}
+
+// The bus's own heap copy of the producer's data, or null for an event with
+// no data (a null pointer or a zero length). Sets `result` when out of memory.
+void *EventBus::copyData(const _EventParmsIn &in, int32_t &result)
+{
+    if (!in.data || !in.len)
+        return nullptr;
+    void *copy = std::malloc(in.len);
+    if (!copy) {
+        result = DVR_RESULT_NO_MEMORY;
+        return nullptr;
+    }
+    std::memcpy(copy, in.data, in.len);
+    return copy;
+}
+
+// Appends to the queue; false when a stop was requested first, since the
+// delivery loop may already have drained the queue for the last time.
+bool EventBus::enqueue(const _EventParmsIn &record)
+{
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        if (stopRequested())
+            return false;
+        eventQueue.push_back(record);
+    }
+    queueCondition.notify_one();
+    return true;
+}
+
+void EventBus::release(void *data, uint32_t holder)
+{
+    refBlockTable.drop(data, holder);
+}
+
+void EventBus::requestStop()
+{
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        stopFlag = 1;
+    }
+    queueCondition.notify_all();
+    // A read thread waiting to hand over its next block gives up: nothing
+    // would deliver it once the queue is drained.
+    requests.stop();
+}
+
+size_t EventBus::queued()
+{
+    std::lock_guard<std::mutex> lock(queueMutex);
+    return eventQueue.size();
+}
+
+Subscriber &EventBus::addSubscriber(Subscriber subscriber)
+{
+    subscribers.push_back(std::move(subscriber));
+    return subscribers.back();
+}

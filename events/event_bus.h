@@ -1,0 +1,92 @@
+// The event bus: one queue of event records and the one delivery loop that
+// hands each to the plugins subscribing to it, sharing one data block among
+// them; the frame flow control and read-request bookkeeping on the way in;
+// the block table that frees each block when its last holder lets go.
+//
+// Producers call post() on any thread; runDeliveryLoop() runs on one thread
+// (the core's main thread) and is the only consumer. No plugin is called with
+// a lock of the bus held.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "events/frame_gate.h"
+#include "events/read_requests.h"
+#include "events/refblock_table.h"
+#include "events/status_report.h"
+#include "events/subscription.h"
+#include "events/time_source.h"
+#include "log/log_levels.h"
+#include "plugin/dvrplugin.h"
+
+class EventBus {
+public:
+    // `logLevels` decides whether writes are timed (the core's own entry);
+    // the bus's own log lines go through `entry` like any other producer's.
+    EventBus(TimeSource &clock, const LogLevelTable &logLevels, DvrEventEntry entry);
+    // Frees the data of records that were never delivered.
+    ~EventBus();
+    EventBus(const EventBus &) = delete;
+    EventBus &operator=(const EventBus &) = delete;
+
+    // An ordinary event from a producer: refused while stopping, passed
+    // through the key-frame gate and throttling, its data copied, checked as
+    // an answer to a read request, and queued. Returns the result word.
+    int32_t post(const _EventParmsIn &in);
+    // Drops `holder`'s hold on the block at `data`; the last holder frees it.
+    void release(void *data, uint32_t holder);
+
+    // From now on nothing is queued, and the delivery loop returns once the
+    // queue is empty. Any thread, any number of times.
+    void requestStop();
+    bool stopRequested() const { return stopFlag.load() != 0; }
+    // Wakes the delivery loop once without queuing anything.
+    void wake() { queueCondition.notify_one(); }
+
+    // Delivers every queued event in order until a stop is requested and the
+    // queue is empty.
+    void runDeliveryLoop();
+    size_t queued();
+
+    // The plugins events are delivered to, in delivery order. Changed only
+    // while the delivery loop does not run.
+    Subscriber &addSubscriber(Subscriber subscriber);
+    void clearSubscribers() { subscribers.clear(); }
+
+    // While memory throttling is active every gated frame is dropped.
+    void setThrottling(bool active) { throttlingActive = active ? 1 : 0; }
+
+    RefBlockTable &blocks() { return refBlockTable; }
+    FrameGate &frameGate() { return gate; }
+    ReadRequests &readRequests() { return requests; }
+
+private:
+    void *copyData(const _EventParmsIn &in, int32_t &result);
+    bool enqueue(const _EventParmsIn &record);
+    void deliverEvent(const _EventParmsIn &event, size_t queueLeft);
+    void writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event);
+    void updatePluginConfig(const Subscriber &plugin, const _EventParmsIn &event);
+    void log(int32_t level, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+    TimeSource &clock;
+    const LogLevelTable &logLevels;
+    const DvrEventEntry entry;
+    std::vector<Subscriber> subscribers;
+
+    std::mutex queueMutex;
+    std::condition_variable queueCondition;
+    std::deque<_EventParmsIn> eventQueue;
+    std::atomic<uint8_t> stopFlag{0};  // stopRequested: written under queueMutex
+    std::atomic<uint8_t> throttlingActive{0};
+
+    ReadRequests requests;  // before the block table, which wakes its waiters
+    RefBlockTable refBlockTable;
+    FrameGate gate;
+    StatusReport statusReport;
+};
