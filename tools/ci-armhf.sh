@@ -6,19 +6,7 @@
 # packages through multiarch when missing; safe to run again.
 source "$(dirname "$0")/ci-lib.sh"
 
-armhf_packages=(
-  qemu-user g++-arm-linux-gnueabihf
-  libboost-system-dev:armhf libboost-filesystem-dev:armhf
-  libtinyxml-dev:armhf libwxgtk3.2-dev:armhf libgtest-dev:armhf
-)
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-  echo "adding the armhf architecture"
-  "${sudo[@]}" dpkg --add-architecture armhf
-  # install-deps.sh updates the package lists before it installs anything.
-fi
-tools/install-deps.sh "${armhf_packages[@]}"
+ci_install_armhf libgtest-dev:armhf
 
 ci_configure_build build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake
 status=0

@@ -23,3 +23,20 @@ ci_run_ctest() {
   cd "$build_dir"
   ctest --output-on-failure --no-tests=error -j"${JOBS:-2}" "$@"
 }
+
+# ci_install_armhf [package ...]: adds the armhf architecture to dpkg when it
+# is missing and installs what the cross build of the core needs (the cross
+# compiler, qemu-user, the armhf -dev packages through multiarch) and the
+# given packages, only those that are missing.
+ci_install_armhf() {
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    echo "adding the armhf architecture"
+    "${sudo[@]}" dpkg --add-architecture armhf
+    # install-deps.sh updates the package lists before it installs anything.
+  fi
+  tools/install-deps.sh qemu-user g++-arm-linux-gnueabihf \
+    libboost-system-dev:armhf libboost-filesystem-dev:armhf \
+    libtinyxml-dev:armhf libwxgtk3.2-dev:armhf "$@"
+}

@@ -13,12 +13,12 @@
  */
 #define _POSIX_C_SOURCE 200809L
 #include <pthread.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
 #include "plugin/dvrplugin_entry.h"
+#include "plugin/dvrplugin_helpers.h"
 
 #define CAMERA_ID        0x00500000u
 #define FRAME_INTERVAL_NS 40000000L /* 25 fps */
@@ -39,28 +39,8 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t wake;
 static int closing;
 
-/* Logs through the core: a log event of type 0x40 with the text as data. */
-static void camera_log(int level, const char *format, ...)
-{
-    char text[512];
-    va_list args;
-    _EventParmsIn in;
-    _EventParmsOut out = {sizeof out, DVR_EVENT_PARMS_VERSION, 0};
-
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = DVR_EVENT_PARMS_VERSION;
-    in.providerID = CAMERA_ID;
-    in.eventType = DVR_EVENT_LOG;
-    in.flags = DVR_FLAG_FLOW_CONTROL | DVR_FLAG_LOG_MESSAGE;
-    in.level = level;
-    in.data = text;
-    in.len = (uint32_t)strlen(text) + 1;
-    core_entry(&in, &out);
-}
+/* Logs through the core (dvrplugin_helpers.h): camera_log(level, format, ...). */
+#define camera_log(...) dvr_log(core_entry, CAMERA_ID, __VA_ARGS__)
 
 static const char *result_name(int result)
 {
@@ -78,20 +58,12 @@ static const char *result_name(int result)
 /* Posts one frame; the core copies the data before it returns. */
 static int post_frame(uint32_t type, uint8_t frame_type, void *data, uint32_t len)
 {
-    _EventParmsIn in;
-    _EventParmsOut out = {sizeof out, DVR_EVENT_PARMS_VERSION, 0};
+    _EventParmsIn in = dvr_event_in(CAMERA_ID, type, DVR_FLAG_FLOW_CONTROL);
 
-    memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = DVR_EVENT_PARMS_VERSION;
-    in.providerID = CAMERA_ID;
-    in.eventType = type;
-    in.flags = DVR_FLAG_FLOW_CONTROL;
     in.frameType = frame_type;
     in.data = data;
     in.len = len;
-    core_entry(&in, &out);
-    return out.result;
+    return dvr_post(core_entry, &in);
 }
 
 static void fill(unsigned char *buffer, uint32_t len, const char *magic, uint32_t sequence,

@@ -15,11 +15,11 @@
  */
 #define _POSIX_C_SOURCE 200809L
 #include <pthread.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "plugin/dvrplugin_entry.h"
+#include "plugin/dvrplugin_helpers.h"
 
 #define RECORDER_ID 0x00510000u
 #define RECORDING_FILE "recording.dvr"
@@ -38,27 +38,8 @@ static FILE *recording;
 static uint32_t video_frames, key_frames, audio_frames, failed;
 static unsigned long long bytes_written;
 
-static void recorder_log(int level, const char *format, ...)
-{
-    char text[512];
-    va_list args;
-    _EventParmsIn in;
-    _EventParmsOut out = {sizeof out, DVR_EVENT_PARMS_VERSION, 0};
-
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = DVR_EVENT_PARMS_VERSION;
-    in.providerID = RECORDER_ID;
-    in.eventType = DVR_EVENT_LOG;
-    in.flags = DVR_FLAG_FLOW_CONTROL | DVR_FLAG_LOG_MESSAGE;
-    in.level = level;
-    in.data = text;
-    in.len = (uint32_t)strlen(text) + 1;
-    core_entry(&in, &out);
-}
+/* Logs through the core (dvrplugin_helpers.h): recorder_log(level, format, ...). */
+#define recorder_log(...) dvr_log(core_entry, RECORDER_ID, __VA_ARGS__)
 
 int Load(const _LoadParmsIn *in, _LoadParmsOut *out)
 {
