@@ -16,7 +16,7 @@ void EventBus::runDeliveryLoop()
     std::unique_lock<std::mutex> lock(queueMutex);
     for (;;) {
         if (eventQueue.empty()) {
-            if (stopRequested())
+            if (stopping())
                 return;
             queueCondition.wait(lock);
             continue;

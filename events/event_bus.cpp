@@ -32,7 +32,7 @@ void EventBus::log(int32_t level, const char *format, ...)
 
 int32_t EventBus::post(const _EventParmsIn &in)
 {
-    if (stopRequested())
+    if (stopping())
         return DVR_RESULT_REFUSED;
 
     if ((in.eventType & (DVR_EVENT_VIDEO_FRAME | DVR_EVENT_AUDIO_FRAME)) &&
@@ -87,7 +87,7 @@ bool EventBus::enqueue(const _EventParmsIn &record)
 {
     {
         std::lock_guard<std::mutex> lock(queueMutex);
-        if (stopRequested())
+        if (stopping())
             return false;
         eventQueue.push_back(record);
     }
@@ -104,7 +104,7 @@ void EventBus::requestStop()
 {
     {
         std::lock_guard<std::mutex> lock(queueMutex);
-        stopFlag = 1;
+        stopRequested = 1;
     }
     queueCondition.notify_all();
     // A read thread waiting to hand over its next block gives up: nothing

@@ -45,7 +45,7 @@ public:
     // From now on nothing is queued, and the delivery loop returns once the
     // queue is empty. Any thread, any number of times.
     void requestStop();
-    bool stopRequested() const { return stopFlag.load() != 0; }
+    bool stopping() const { return stopRequested.load() != 0; }
     // Wakes the delivery loop once without queuing anything.
     void wake() { queueCondition.notify_one(); }
 
@@ -82,7 +82,7 @@ private:
     std::mutex queueMutex;
     std::condition_variable queueCondition;
     std::deque<_EventParmsIn> eventQueue;
-    std::atomic<uint8_t> stopFlag{0};  // stopRequested: written under queueMutex
+    std::atomic<uint8_t> stopRequested{0};  // written under queueMutex
     std::atomic<uint8_t> throttlingActive{0};
 
     ReadRequests requests;  // before the block table, which wakes its waiters

@@ -8,8 +8,10 @@
 #include "plugin/dvrplugin.h"
 
 // Event-type bit of each subscription word, in word order.
-constexpr uint32_t kSubscriptionBits[DVR_SUBSCRIBE_COUNT] = {0x1, 0x2, 0x4, 0x8, 0x10,
-                                                             0x20, 0x40, 0x80, 0x400};
+constexpr uint32_t kSubscriptionBits[DVR_SUBSCRIBE_COUNT] = {
+    DVR_EVENT_VIDEO_FRAME, DVR_EVENT_AUDIO_FRAME, DVR_EVENT_STATUS,
+    DVR_EVENT_KIND_0x8,    DVR_EVENT_KIND_0x10,   DVR_EVENT_KIND_0x20,
+    DVR_EVENT_LOG,         DVR_EVENT_KIND_0x80,   DVR_EVENT_KIND_0x400};
 
 // Match value of a read request: top byte of flags moved down one bit (queued
 // events use DVR_MATCH_VALUE, which moves it up).

@@ -290,7 +290,7 @@ void PluginHost::startReadThreads(const _EventParmsIn &request)
                 targets.push_back({plugin.Read, plugin.pluginId()});
     }
     for (const Target &target : targets)
-        if (StartReadThread(target.read, target.pluginId, request, bus.readRequests()) ==
+        if (startReadThread(target.read, target.pluginId, request, bus.readRequests()) ==
             ReadThreadStart::Refused)
             log(50, "could not start a read thread for plugin ID 0x%08X", target.pluginId);
 }

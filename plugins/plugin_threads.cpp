@@ -62,7 +62,7 @@ bool StartAsyncReader(PLUGININFO &plugin)
     return startThread(plugin.readerThread, runReader, plugin.Read);
 }
 
-ReadThreadStart StartReadThread(DvrReadFn read, uint32_t pluginId, const _EventParmsIn &request,
+ReadThreadStart startReadThread(DvrReadFn read, uint32_t pluginId, const _EventParmsIn &request,
                                 ReadRequests &requests)
 {
     if (!requests.beginThread(pluginId))

@@ -25,5 +25,5 @@ bool StartAsyncReader(PLUGININFO &plugin);
 // of the request's data of its own (null when that copy cannot be made).
 // Retired: the plugin is being unloaded and takes no more read threads.
 enum class ReadThreadStart { Started, Retired, Refused };
-ReadThreadStart StartReadThread(DvrReadFn read, uint32_t pluginId, const _EventParmsIn &request,
+ReadThreadStart startReadThread(DvrReadFn read, uint32_t pluginId, const _EventParmsIn &request,
                      ReadRequests &requests);
