@@ -3,10 +3,19 @@
 # ARM) in build-armhf/, and the whole test suite run under user-mode emulation
 # (qemu-arm) through CTest. The 32-bit record layouts are checked at compile
 # time in this build. Installs the cross compiler, qemu and the armhf -dev
-# packages through multiarch when missing; safe to run again.
+# packages through multiarch when missing; safe to run again. When those
+# packages cannot be installed it compiles the plugin headers and examples
+# for armhf instead and reports the suite as skipped.
 source "$(dirname "$0")/ci-lib.sh"
 
-ci_install_armhf libgtest-dev:armhf
+if ! ci_install_armhf libgtest-dev:armhf; then
+  # Nothing this project controls: say so, check what the cross compiler can
+  # check alone, and count the suite as skipped rather than failed.
+  ci_armhf_header_checks
+  echo "armhf: SKIPPED: the armhf packages could not be installed (see apt's messages above);"
+  echo "armhf: only the plugin headers and example plugins were compiled for armhf"
+  exit 0
+fi
 
 ci_configure_build build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake
 status=0

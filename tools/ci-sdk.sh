@@ -115,15 +115,22 @@ set +e
 (set -e; sdk_check native build-native build-sdk cc "")
 status=$?
 [ "$status" -eq 0 ] || failed+=(native)
-(set -e; ci_install_armhf
-  sdk_check armhf build-armhf build-sdk-armhf arm-linux-gnueabihf-gcc "qemu-arm -L /" \
+armhf=armhf
+if ci_install_armhf; then
+  (set -e; sdk_check armhf build-armhf build-sdk-armhf arm-linux-gnueabihf-gcc "qemu-arm -L /" \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-armhf.cmake")
-status=$?
+  status=$?
+else
+  # No armhf core to install: the plugin side still builds for armhf.
+  armhf="armhf plugin side only; SKIPPED: the armhf core (its packages could not be installed)"
+  (set -e; ci_armhf_header_checks)
+  status=$?
+fi
 [ "$status" -eq 0 ] || failed+=(armhf)
 set -e
 
 if [ ${#failed[@]} -eq 0 ]; then
-  echo "sdk: passed (native, armhf)"
+  echo "sdk: passed (native, $armhf)"
 else
   echo "sdk: FAILED (${failed[*]})"
   exit 1
