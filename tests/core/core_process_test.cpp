@@ -16,6 +16,14 @@
 #include <thread>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
+
+#include "plugins/support/plugin_dir.h"
+
+extern char **environ;
+
+namespace fs = boost::filesystem;
+
 namespace {
 
 // The core copied alone into a scratch directory that is also its working
@@ -40,12 +48,16 @@ const ScratchCore &scratch()
     return core;
 }
 
-// The command that runs the scratch core with `args` (args[0] is the argv[0]
-// it sees). A cross build runs it through the tests' emulator (qemu-user,
-// whose -0 passes argv[0] on); the emulator is looked up on PATH.
+// The command that runs the copy of the core in `dir` (also its working
+// directory) with `args` (args[0] is the argv[0] it sees) and `environment`
+// ("NAME=value") added to this process's. A cross build runs it through the
+// tests' emulator (qemu-user, whose -0 passes argv[0] on); the emulator is
+// looked up on PATH.
 class CoreCommand {
 public:
-    explicit CoreCommand(const std::vector<std::string> &args)
+    CoreCommand(const std::string &dir, const std::vector<std::string> &args,
+                const std::vector<std::string> &environment = {})
+        : dir(dir), executable(dir + "/dvrcore")
     {
 #ifdef DVR_CORE_EMULATOR
         std::istringstream emulator(DVR_CORE_EMULATOR);
@@ -53,7 +65,7 @@ public:
             words.push_back(word);
         words.push_back("-0");
         words.push_back(args.at(0));
-        words.push_back(scratch().executable);
+        words.push_back(executable);
 #else
         words.push_back(args.at(0));
 #endif
@@ -61,23 +73,30 @@ public:
         for (std::string &word : words)
             argv.push_back(&word[0]);
         argv.push_back(nullptr);
+        for (char **entry = environ; *entry; ++entry)
+            variables.push_back(*entry);
+        variables.insert(variables.end(), environment.begin(), environment.end());
+        for (std::string &variable : variables)
+            envp.push_back(&variable[0]);
+        envp.push_back(nullptr);
     }
     // In the child after fork: nothing here allocates.
     [[noreturn]] void exec() const
     {
-        if (chdir(scratch().dir.c_str()) == 0) {
+        if (chdir(dir.c_str()) == 0) {
 #ifdef DVR_CORE_EMULATOR
-            execvp(argv[0], argv.data());
+            execvpe(argv[0], argv.data(), envp.data());
 #else
-            execv(scratch().executable.c_str(), argv.data());
+            execve(executable.c_str(), argv.data(), envp.data());
 #endif
         }
         _exit(127);
     }
 
 private:
-    std::vector<std::string> words;
-    std::vector<char *> argv;
+    std::string dir, executable;
+    std::vector<std::string> words, variables;
+    std::vector<char *> argv, envp;
 };
 
 struct Child {
@@ -85,10 +104,10 @@ struct Child {
     int errFd = -1;
 };
 
-Child spawn(const std::vector<std::string> &args)
+Child spawn(const std::vector<std::string> &args, const std::string &dir = scratch().dir,
+            const std::vector<std::string> &environment = {})
 {
-    scratch();  // made before the fork, removed at exit by the parent
-    const CoreCommand command(args);
+    const CoreCommand command(dir, args, environment);
     int pipeFds[2];
     EXPECT_EQ(pipe(pipeFds), 0);
     Child child;
@@ -131,17 +150,17 @@ int waitExit(pid_t pid, std::chrono::seconds patience = std::chrono::seconds(20)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
-// True once the process catches `signal` (its handler is installed).
-bool waitCatching(pid_t pid, int signal)
+// Waits (bounded) until bit `signal` of a signal mask in
+// /proc/<pid>/status ("SigCgt:" caught, "ShdPnd:" pending) is `set`.
+bool waitSignalBit(pid_t pid, const std::string &mask, int signal, bool set)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("SigCgt:", 0) == 0) {
-                unsigned long long mask = std::strtoull(line.c_str() + 7, nullptr, 16);
-                if (mask & (1ull << (signal - 1)))
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind(mask, 0) == 0) {
+                const unsigned long long bits = std::strtoull(line.c_str() + mask.size(), nullptr, 16);
+                if (((bits >> (signal - 1)) & 1) == (set ? 1u : 0u))
                     return true;
             }
         }
@@ -174,11 +193,21 @@ TEST_P(StopSignal, StopsTheCoreWithStatusZero)
                     "itself from its start, so the process status cannot show when the "
                     "core's own handler is in place";
 #endif
-    Child child = spawn({"dvrcore"});
-    ASSERT_TRUE(waitCatching(child.pid, GetParam()));
+    // hold.so's Close returns only once `release` exists: the core stays
+    // inside its shutdown until the second signal has been caught.
+    PluginDir dir;
+    fs::copy_file(DVRCORE_EXECUTABLE, dir.root() / "dvrcore");
+    dir.addPlugin("hold.so", "close_wait_file=" + (dir.root() / "release").string(), DVR_TEST_PLUGIN);
+    Child child = spawn({"dvrcore"}, dir.root().string(),
+                        {"DVR_TEST_CONFIG_DIR=" + dir.configDir().string(),
+                         "DVR_TEST_TRACE=" + dir.tracePath().string()});
+    EXPECT_TRUE(waitSignalBit(child.pid, "SigCgt:", GetParam(), true));
     kill(child.pid, GetParam());
+    EXPECT_TRUE(dir.waitFor("hold.so close"));
     // Later stop signals are still caught while the core shuts down.
     kill(child.pid, SIGTERM);
+    EXPECT_TRUE(waitSignalBit(child.pid, "ShdPnd:", SIGTERM, false));
+    dir.writeFile("release", "");
     EXPECT_EQ(waitExit(child.pid), 0);
     EXPECT_EQ(readAll(child.errFd), "");
 }
@@ -186,7 +215,7 @@ TEST_P(StopSignal, StopsTheCoreWithStatusZero)
 TEST(CoreProcess, TerminalShowsColouredStartAndStopLines)
 {
     int master = -1;
-    const CoreCommand command({"dvrcore"});
+    const CoreCommand command(scratch().dir, {"dvrcore"});
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0)
