@@ -33,5 +33,8 @@ done
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 echo "installing: ${missing[*]}"
-"${sudo[@]}" apt-get update -qq
+# A list that fails to download (a mirror in the middle of a sync) does not
+# stop the install by itself: the install below says whether what is needed
+# could still be found.
+"${sudo[@]}" apt-get update -qq || echo "install-deps: some package lists could not be updated"
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
