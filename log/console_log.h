@@ -17,12 +17,8 @@ public:
     // or background mode is on.
     void WriteLog(uint32_t providerID, uint32_t level, const char *text) override;
 
-    void setColourOutput(bool on) { colourOutput = on ? 1 : 0; }
-    // Background mode suppresses the console; the system log still gets level 100.
-    void setBackgroundMode(bool on) { backgroundMode = on ? 1 : 0; }
-
 private:
     const SourceNames &sourceNames;
     std::atomic<uint8_t> colourOutput{1};
-    std::atomic<uint8_t> backgroundMode{0};
+    std::atomic<uint8_t> backgroundMode{0};  // suppresses the console; syslog stays
 };
