@@ -52,11 +52,22 @@ TEST(Examples, CameraFramesAreRecordedAndTheLogSinkKeepsTheLog)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_NE(readAll(log).find("successfully started core version"), std::string::npos)
         << core.standardError();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // 30 frames or so
+    // Run until about 30 video frames with their audio are on disk, however
+    // long a loaded machine or the emulator takes for them.
+    const fs::path recordingPath = dir.root() / "recording.dvr";
+    constexpr uintmax_t kEnoughBytes = 30 * (2048 + 640 + 2 * sizeof(RecordHeader));
+    boost::system::error_code sizeError;
+    while (core.running() && std::chrono::steady_clock::now() < deadline + std::chrono::seconds(40)) {
+        const uintmax_t size = fs::file_size(recordingPath, sizeError);
+        if (!sizeError && size >= kEnoughBytes)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     const auto stopAt = std::chrono::steady_clock::now();
     core.stopWith(SIGINT);
-    // The camera's worker returns as soon as it is closed.
-    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(2));
+    // The camera's worker returns as soon as it is closed: no stop waits for
+    // a frame interval, let alone seconds (a bound for hangs, not a timing).
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(15));
 
     const std::string logText = readAll(log);
     EXPECT_NE(logText.find("0x80000000  25 successfully started core version"), std::string::npos)
@@ -86,8 +97,7 @@ TEST(Examples, CameraFramesAreRecordedAndTheLogSinkKeepsTheLog)
         }
     }
     EXPECT_EQ(offset, recording.size());
-    EXPECT_GE(video, 15u);
-    EXPECT_LE(video, 80u);
+    EXPECT_GE(video, 25u);
     EXPECT_TRUE(firstIsKey);
     EXPECT_EQ(keys, (video + 24) / 25);
     EXPECT_GE(audio + 1, video);
