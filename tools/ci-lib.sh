@@ -40,15 +40,64 @@ ci_install_armhf() {
     "${sudo[@]}" dpkg --add-architecture armhf
     # install-deps.sh updates the package lists before it installs anything.
   fi
-  if tools/install-deps.sh qemu-user g++-arm-linux-gnueabihf \
-      libboost-system-dev:armhf libboost-filesystem-dev:armhf \
-      libtinyxml-dev:armhf libwxgtk3.2-dev:armhf "$@"; then
+  local packages=(qemu-user g++-arm-linux-gnueabihf
+    libboost-system-dev:armhf libboost-filesystem-dev:armhf
+    libtinyxml-dev:armhf libwxgtk3.2-dev:armhf "$@")
+  if tools/install-deps.sh "${packages[@]}" || ci_install_armhf_from_pool "${packages[@]}"; then
     return 0
   fi
   if [ -z "$(dpkg-query -W -f='${Package}:${Architecture}\n' 2>/dev/null | grep ':armhf$')" ]; then
     echo "taking the armhf architecture out again: none of its packages is installed"
     "${sudo[@]}" dpkg --remove-architecture armhf
   fi
+  return 1
+}
+
+# ci_install_armhf_from_pool package...: the install when apt cannot fetch an
+# armhf package index (a mirror serving a stale file that does not match its
+# release file). Without that index apt offers no armhf build of the versions
+# that the machine's amd64 side has from that suite, and multiarch packages
+# must match across architectures. So this prefers the stable release's own
+# versions and fetches, straight from the archive's pool, the armhf build of
+# each such package at the version installed for amd64; a few rounds, since
+# each fetched package may bring up the next.
+ci_install_armhf_from_pool() {
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  tools/install-deps.sh curl || return 1
+  local debs
+  debs=$(mktemp -d)
+  local round name version source prefix file base found fetched=()
+  for round in 1 2 3 4; do
+    echo "armhf: install round $round, ${#fetched[@]} packages fetched from the pool"
+    if DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q \
+        --no-install-recommends -t bookworm "${fetched[@]}" "$@" >"$debs/errors" 2>&1; then
+      rm -rf "$debs"
+      return 0
+    fi
+    found=0
+    for name in $(grep 'but it is not going to be installed' "$debs/errors" |
+        grep -oE 'Depends: [a-z0-9.+-]+:armhf' | sed 's/^Depends: //; s/:armhf$//' | sort -u); do
+      version=$(dpkg-query -W -f='${Version}' "$name:amd64" 2>/dev/null || true)
+      [ -n "$version" ] || continue
+      source=$(dpkg-query -W -f='${source:Package}' "$name:amd64")
+      case $source in lib?*) prefix=${source:0:4} ;; *) prefix=${source:0:1} ;; esac
+      file=${name}_${version#*:}_armhf.deb
+      for base in debian-security/pool/updates/main debian/pool/main; do
+        if curl -fsS -o "$debs/$file" "http://deb.debian.org/$base/$prefix/$source/$file"; then
+          fetched+=("$debs/$file")
+          found=$((found + 1))
+          break
+        fi
+        rm -f "$debs/$file"
+      done
+    done
+    if [ "$found" -eq 0 ]; then
+      cat "$debs/errors" >&2
+      break
+    fi
+  done
+  rm -rf "$debs"
   return 1
 }
 
