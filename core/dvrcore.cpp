@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cstdarg>
 
 #include "log/logging.h"
 
@@ -77,14 +76,6 @@ dvrcore::Clock::time_point dvrcore::Now()
 void dvrcore::WriteLog(uint32_t providerID, uint32_t level, const char *text)
 {
     console.WriteLog(providerID, level, text);
-}
-
-void dvrcore::log(int32_t level, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    vlogMessage(DVR_PROVIDER_CORE, dvrcoreEventEntry, level, format, args);
-    va_end(args);
 }
 
 bool dvrcore::Initialize(int parentDescriptor)

@@ -18,6 +18,7 @@
 #include "log/log_levels.h"
 #include "log/log_output.h"
 #include "log/log_router.h"
+#include "log/logging.h"
 #include "log/source_names.h"
 #include "plugin/dvrplugin.h"
 #include "plugins/plugin_host.h"
@@ -85,10 +86,9 @@ private:
     void SetCapabilities(uint32_t mask);
     void OnHousekeepingTick(const boost::system::error_code &error);
 
-    // Logs as the core, through the event entry.
-    void log(int32_t level, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
     // --- components and state, in construction order ----------------------
+    const CoreLogger log{dvrcoreEventEntry};
     LogLevelTable logLevels;
     LogLevelTable defaultLogLevels;
     SourceNames sourceNames;

@@ -1,6 +1,5 @@
 #include "events/event_bus.h"
 
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,14 +19,6 @@ EventBus::~EventBus()
     // events that raced the end of the loop.
     for (auto &record : eventQueue)
         std::free(record.data);
-}
-
-void EventBus::log(int32_t level, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    vlogMessage(DVR_PROVIDER_CORE, entry, level, format, args);
-    va_end(args);
 }
 
 int32_t EventBus::post(const _EventParmsIn &in)

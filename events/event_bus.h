@@ -23,6 +23,7 @@
 #include "events/subscription.h"
 #include "events/time_source.h"
 #include "log/log_levels.h"
+#include "log/logging.h"
 #include "plugin/dvrplugin.h"
 
 class EventBus {
@@ -72,11 +73,11 @@ private:
     void deliverEvent(const _EventParmsIn &event, size_t queueLeft);
     void writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event);
     void updatePluginConfig(const Subscriber &plugin, const _EventParmsIn &event);
-    void log(int32_t level, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
     TimeSource &clock;
     const LogLevelTable &logLevels;
     const DvrEventEntry entry;
+    const CoreLogger log{entry};
     std::vector<Subscriber> subscribers;
 
     std::mutex queueMutex;

@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstring>
 #include <mutex>
 
@@ -102,14 +101,6 @@ PluginHost::~PluginHost()
 {
     if (!plugins.empty())
         unloadPlugins();
-}
-
-void PluginHost::log(int32_t level, const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    vlogMessage(DVR_PROVIDER_CORE, entry, level, format, args);
-    va_end(args);
 }
 
 bool PluginHost::loadPlugins(const boost::filesystem::path &executableDir)

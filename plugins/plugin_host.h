@@ -18,6 +18,7 @@
 #include "events/event_bus.h"
 #include "events/time_source.h"
 #include "log/log_levels.h"
+#include "log/logging.h"
 #include "log/source_names.h"
 #include "plugins/plugin_info.h"
 
@@ -71,12 +72,12 @@ private:
     bool acceptLoaded(const boost::filesystem::path &file, PLUGININFO &plugin,
                       const _LoadParmsOut &out);
     void startReadThreads(const _EventParmsIn &request);
-    void log(int32_t level, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
     EventBus &bus;
     LogTables logs;
     TimeSource &clock;
     const DvrEventEntry entry;
+    const CoreLogger log{entry};
     void *const coreHandle;
 
     std::vector<PLUGININFO> plugins;

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "plugin/dvrplugin_helpers.h"
+
 namespace {
 
 std::atomic<TestBus *> live{nullptr};
@@ -123,13 +125,7 @@ void TestBus::drain()
 _EventParmsIn makeEvent(uint32_t providerID, uint32_t eventType, uint32_t flags,
                         const void *data, uint32_t len)
 {
-    _EventParmsIn in;
-    std::memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = DVR_EVENT_PARMS_VERSION;
-    in.providerID = providerID;
-    in.eventType = eventType;
-    in.flags = flags;
+    _EventParmsIn in = dvr_event_in(providerID, eventType, flags);
     in.data = const_cast<void *>(data);
     in.len = len;
     return in;
