@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <boost/asio/post.hpp>
 
 #include "log/logging.h"
 
@@ -48,6 +49,11 @@ dvrcore::dvrcore(std::string executablePath)
     // Level tables start all unset; the core itself logs from level 25.
     defaultLogLevels.set(LogLevelTable::kCoreIndex, 25);
     logLevels.set(LogLevelTable::kCoreIndex, 25);
+    // Configuration documents from plugins are applied on the I/O thread,
+    // one at a time in delivery order.
+    bus.onConfigDocument([this](std::string text) {
+        boost::asio::post(ioContext, [this, text = std::move(text)] { status.applyUpdate(text); });
+    });
 }
 
 dvrcore::~dvrcore()
@@ -71,6 +77,16 @@ void dvrcore::reportLeaks()
 dvrcore::Clock::time_point dvrcore::Now()
 {
     return Clock::now();
+}
+
+void dvrcore::sendDocument(const XmlDocument &document, uint32_t eventType)
+{
+    const std::string text = document.printCompact();
+    _EventParmsIn in = dvr_event_in(DVR_PROVIDER_CORE, eventType, DVR_FLAG_FLOW_CONTROL | DVR_FLAG_XML);
+    in.data = const_cast<char *>(text.data());
+    in.len = static_cast<uint32_t>(text.size());
+    _EventParmsOut out = dvr_event_out();
+    PluginEvent(&in, &out);
 }
 
 void dvrcore::WriteLog(uint32_t providerID, uint32_t level, const char *text)

@@ -11,6 +11,9 @@
 #include <string>
 #include <thread>
 
+#include "config/configuration.h"
+#include "config/status_keeper.h"
+#include "config/xml_document.h"
 #include "events/event_bus.h"
 #include "events/time_source.h"
 #include "ipc/parent_link.h"
@@ -44,6 +47,9 @@ public:
     Clock::time_point Now() override;
     // Publishes the memory-state document to the plugins.
     virtual void AnnounceMemoryState();
+    // Publishes a document, printed compactly, as one event of `eventType`
+    // from the core.
+    void sendDocument(const XmlDocument &document, uint32_t eventType);
     // Writes one log line to the console and, at level 100, to syslog.
     void WriteLog(uint32_t providerID, uint32_t level, const char *text) override;
 
@@ -77,9 +83,8 @@ private:
     static constexpr uint32_t kRunningCapabilities = kCapNetAdmin | kCapNetRaw;
 
     // --- start and stop steps -------------------------------------------
-    void loadConfiguration();
     void startIoThread();
-    void saveStatus();
+    StatusSnapshot statusSnapshot();
     void cancelHousekeeping();
     void sleepAfterParentLoss();
     bool adoptParentIdentity(uint32_t &parentUid);
@@ -91,6 +96,7 @@ private:
     const CoreLogger log{dvrcoreEventEntry};
     LogLevelTable logLevels;
     LogLevelTable defaultLogLevels;
+    Configuration configuration{logLevels, dvrcoreEventEntry};
     SourceNames sourceNames;
     ConsoleLog console{sourceNames};
     LogRouter logRouter{logLevels, *this};
@@ -99,8 +105,12 @@ private:
     ParentLink parentLink{ioContext};
     EventBus bus{*this, logLevels, dvrcoreEventEntry};
     PluginHost host{bus, {logLevels, defaultLogLevels, sourceNames}, *this, dvrcoreEventEntry, this};
+    StatusKeeper status{{logLevels, defaultLogLevels, [this] { return statusSnapshot(); },
+                         [this](const XmlDocument &document) {
+                             sendDocument(document, DVR_EVENT_CONFIG);
+                         }},
+                        dvrcoreEventEntry};
     std::string executablePath;
-    std::string coreVersion;
     std::atomic<uint8_t> parentLost{0};
     std::thread ioThread;
 };

@@ -22,8 +22,6 @@ constexpr time_t kParentLossGraceSeconds = 60;
 
 void dvrcore::Start()
 {
-    coreVersion = CoreVersion();
-
     // The signal set replaces the default action of the three stop signals
     // for as long as Start runs; only the first one asks for the stop.
     boost::asio::signal_set signals(ioContext);
@@ -35,7 +33,7 @@ void dvrcore::Start()
             RequestStop();
     });
 
-    loadConfiguration();
+    configuration.load(CoreVersion());
     host.loadPlugins(boost::filesystem::path(executablePath).parent_path());
     if (parentLink.connected())
         parentLink.startReceive();
@@ -49,12 +47,15 @@ void dvrcore::Start()
     host.startReaderThreads();
     housekeepingTimer.async_wait(
         [this](const boost::system::error_code &error) { OnHousekeepingTick(error); });
-    saveStatus();
-    log(25, "successfully started core version %s", coreVersion.c_str());
+    status.saveStatus();
+    log(25, "successfully started core version %s", configuration.coreVersion().c_str());
 
     bus.runDeliveryLoop();
+    // An update still queued on the I/O thread must not save while the
+    // plugins are re-ordered for closing.
+    status.close();
 
-    log(25, "stopping core version %s...", coreVersion.c_str());
+    log(25, "stopping core version %s...", configuration.coreVersion().c_str());
     cancelHousekeeping();
     if (parentLost)
         sleepAfterParentLoss();
@@ -82,11 +83,22 @@ void dvrcore::startIoThread()
     });
 }
 
-// Reading product.xml and core.xml is not built yet: the defaults stay.
-void dvrcore::loadConfiguration() {}
-
-// Writing the status into core.xml and publishing it is not built yet.
-void dvrcore::saveStatus() {}
+StatusSnapshot dvrcore::statusSnapshot()
+{
+    StatusSnapshot snapshot;
+    snapshot.throttlingEnabled = configuration.throttlingEnabled();
+    snapshot.coreVersion = configuration.coreVersion();
+    snapshot.productFamily = configuration.productFamily();
+    snapshot.executableName = boost::filesystem::path(executablePath).filename().string();
+    ParentLink::Program parent = parentLink.parentProgram();
+    snapshot.parentFilename = std::move(parent.filename);
+    snapshot.parentVersion = std::move(parent.version);
+    for (const PLUGININFO &plugin : host.list())
+        snapshot.plugins.push_back({plugin.pluginId(), plugin.fileName, plugin.loadTimeMs,
+                                    plugin.openTimeMs, plugin.openCode});
+    snapshot.failed = host.failed();
+    return snapshot;
+}
 
 void dvrcore::cancelHousekeeping()
 {

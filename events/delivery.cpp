@@ -42,6 +42,8 @@ void EventBus::deliverEvent(const _EventParmsIn &event, size_t queueLeft)
     // gets its own document through Write, like any other event.
     const uint32_t match = DVR_MATCH_VALUE(event.flags);
     const bool config = (event.eventType & DVR_EVENT_CONFIG) != 0;
+    if (config && event.data && event.len != 0 && configListener)
+        configListener(std::string(static_cast<const char *>(event.data), event.len));
     for (const Subscriber &plugin : subscribers) {
         if (config && plugin.pluginId != event.providerID)
             updatePluginConfig(plugin, event);

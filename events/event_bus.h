@@ -13,7 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "events/frame_gate.h"
@@ -60,6 +62,12 @@ public:
     Subscriber &addSubscriber(Subscriber subscriber);
     void clearSubscribers() { subscribers.clear(); }
 
+    // Receives the text of every configuration document with data, on the
+    // delivery thread, before any plugin sees the document. Set before the
+    // delivery loop runs.
+    using ConfigListener = std::function<void(std::string text)>;
+    void onConfigDocument(ConfigListener listener) { configListener = std::move(listener); }
+
     // While memory throttling is active every gated frame is dropped.
     void setThrottling(bool active) { throttlingActive = active ? 1 : 0; }
 
@@ -79,6 +87,7 @@ private:
     const DvrEventEntry entry;
     const CoreLogger log{entry};
     std::vector<Subscriber> subscribers;
+    ConfigListener configListener;
 
     std::mutex queueMutex;
     std::condition_variable queueCondition;

@@ -62,9 +62,19 @@ void ParentLink::waitForSettings(std::chrono::steady_clock::duration limit)
     waitCondition.wait_for(lock, limit, [this] { return settingsReceived || waitEnded; });
 }
 
-void ParentLink::settingsArrived()
+void ParentLink::settingsArrived(Program program)
 {
+    {
+        std::lock_guard<std::mutex> lock(waitMutex);
+        parent = std::move(program);
+    }
     signalWait(true);
+}
+
+ParentLink::Program ParentLink::parentProgram()
+{
+    std::lock_guard<std::mutex> lock(waitMutex);
+    return parent;
 }
 
 void ParentLink::endWait()

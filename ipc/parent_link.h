@@ -14,10 +14,17 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <utility>
 
 class ParentLink {
 public:
+    // The parent program as its settings name it: its file name and version.
+    struct Program {
+        std::string filename;
+        std::string version;
+    };
+
     explicit ParentLink(boost::asio::io_context &ioContext);
     // Frees packets that were never sent.
     ~ParentLink();
@@ -44,7 +51,9 @@ public:
     // began end it at once.
     void waitForSettings(std::chrono::steady_clock::duration limit);
     // The parent's settings have been taken over.
-    void settingsArrived();
+    void settingsArrived(Program program = {});
+    // The parent program of the last settings; empty before any.
+    Program parentProgram();
     // Ends the start-up wait without settings (a stop was requested).
     void endWait();
 
@@ -60,4 +69,5 @@ private:
     std::condition_variable waitCondition;
     bool settingsReceived = false;
     bool waitEnded = false;
+    Program parent;  // guarded by waitMutex
 };

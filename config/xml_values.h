@@ -1,0 +1,20 @@
+// Reading and writing the attribute values of the configuration documents.
+#pragma once
+
+#include <tinyxml.h>
+
+#include <cstdint>
+#include <optional>
+
+// An attribute read as TinyXML's integer query reads it ("%d": a leading
+// decimal number counts, hexadecimal reads as its leading 0); nothing when
+// it is missing or does not start with a number.
+std::optional<int> intAttribute(const TiXmlElement &element, const char *name);
+
+// Log-table index of a configured provider ID, or nothing for IDs no
+// document may configure: below 0x40000 (the fixed sources), or with any of
+// bits 24-27 set, or an index beyond the table.
+std::optional<uint32_t> configurableIndex(int id);
+
+// True for a threshold a document may set: -1 (unset) to 100.
+inline bool validThreshold(int level) { return level >= -1 && level <= 100; }
