@@ -195,10 +195,19 @@ TEST_F(DeliveryTest, ConfigurationGoesToEveryOtherPluginsIoctl)
     core.logLevels.set(0, 0);
     keepers = {kA};
     const char doc[] = "<Qarn Delta=\"1\"/>";
+    // The core's listener gets the text (exactly len bytes) before any plugin.
+    std::vector<std::string> heard;
+    size_t ioctlsBeforeListener = 99;
+    core.bus.onConfigDocument([&](std::string text) {
+        heard.push_back(std::move(text));
+        ioctlsBeforeListener = ioctlCalls.size();
+    });
     // The sender gets its own event by Write only through another kind bit:
     // 0x100 itself has no subscription word.
     core.post(makeEvent(kB, DVR_EVENT_CONFIG | DVR_EVENT_KIND_0x8, DVR_FLAG_XML, doc, sizeof doc - 1));
     core.drain();
+    EXPECT_EQ(heard, std::vector<std::string>{doc});
+    EXPECT_EQ(ioctlsBeforeListener, 0u);
 
     ASSERT_EQ(ioctlCalls.size(), 1u);
     EXPECT_EQ(ioctlCalls[0].plugin, kA);
@@ -216,8 +225,11 @@ TEST_F(DeliveryTest, ConfigurationWithoutDataStillReachesIoctl)
 {
     TestBus core;
     core.addPlugin(kA, "a.so", nullptr).IOCTL = recordingIoctl<kA>;
+    bool heard = false;
+    core.bus.onConfigDocument([&](std::string) { heard = true; });
     core.post(makeEvent(kB, DVR_EVENT_CONFIG));
     core.drain();
+    EXPECT_FALSE(heard) << "nothing to apply without data";
     ASSERT_EQ(ioctlRecords.size(), 1u);
     EXPECT_EQ(ioctlRecords[0].length, 0u);
     EXPECT_EQ(ioctlRecords[0].data, nullptr);
