@@ -7,7 +7,10 @@ bool applyDelta(const std::string &text, LogLevelTable &logLevels,
                 const LogLevelTable &defaultLogLevels)
 {
     XmlDocument document;
-    document.parse(text);
+    // A document that fails to parse changes nothing, even when the parser
+    // kept complete entries from before the fault.
+    if (!document.parse(text))
+        return false;
     const TiXmlElement *root = document.root();
     if (!root)
         return false;
@@ -19,22 +22,13 @@ bool applyDelta(const std::string &text, LogLevelTable &logLevels,
         return false;
 
     bool changed = false;
-    for (const TiXmlElement *module = modules->FirstChildElement("Module"); module;
-         module = module->NextSiblingElement("Module")) {
-        for (const TiXmlElement *plugin = module->FirstChildElement("Plugin"); plugin;
-             plugin = plugin->NextSiblingElement("Plugin")) {
-            const auto id = intAttribute(*plugin, "ID");
-            const auto level = intAttribute(*plugin, "LogLevel");
-            if (!id || !level || !validThreshold(*level))
-                continue;
-            const auto index = configurableIndex(*id);
-            if (!index || logLevels.get(*index) == *level)
-                continue;
-            logLevels.set(*index, static_cast<int8_t>(*level));
-            if (logLevels.get(*index) == LogLevelTable::kUnset)
-                logLevels.set(*index, defaultLogLevels.get(*index));
-            changed = true;
-        }
-    }
+    forEachThresholdEntry(*modules, [&](uint32_t index, int level, const TiXmlElement &) {
+        if (logLevels.get(index) == level)
+            return;
+        logLevels.set(index, static_cast<int8_t>(level));
+        if (logLevels.get(index) == LogLevelTable::kUnset)
+            logLevels.set(index, defaultLogLevels.get(index));
+        changed = true;
+    });
     return changed;
 }

@@ -57,23 +57,12 @@ void Configuration::readCore(const std::string &fileName)
     const TiXmlElement *modules = qarn->FirstChildElement("Modules");
     if (!modules)
         return;
-    for (const TiXmlElement *module = modules->FirstChildElement("Module"); module;
-         module = module->NextSiblingElement("Module")) {
-        for (const TiXmlElement *plugin = module->FirstChildElement("Plugin"); plugin;
-             plugin = plugin->NextSiblingElement("Plugin")) {
-            const auto id = intAttribute(*plugin, "ID");
-            const auto level = intAttribute(*plugin, "LogLevel");
-            if (!id || !level || !validThreshold(*level))
-                continue;
-            const auto index = configurableIndex(*id);
-            if (!index)
-                continue;
-            // A fallback outside -1..100 would wrap into a meaningless signed
-            // byte: it counts as absent, leaving the source's own default.
-            int fallback = intAttribute(*plugin, "LogLevelDefault").value_or(-1);
-            if (!validThreshold(fallback))
-                fallback = -1;
-            logLevels.set(*index, static_cast<int8_t>(*level != -1 ? *level : fallback));
-        }
-    }
+    forEachThresholdEntry(*modules, [this](uint32_t index, int level, const TiXmlElement &plugin) {
+        // A fallback outside -1..100 would wrap into a meaningless signed
+        // byte: it counts as absent, leaving the source's own default.
+        int fallback = intAttribute(plugin, "LogLevelDefault").value_or(-1);
+        if (!validThreshold(fallback))
+            fallback = -1;
+        logLevels.set(index, static_cast<int8_t>(level != -1 ? level : fallback));
+    });
 }

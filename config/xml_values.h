@@ -18,3 +18,24 @@ std::optional<uint32_t> configurableIndex(int id);
 
 // True for a threshold a document may set: -1 (unset) to 100.
 inline bool validThreshold(int level) { return level >= -1 && level <= 100; }
+
+// Calls `apply(index, level, plugin)` for every `Module/Plugin` entry under
+// `modules`, in document order, whose `ID` and `LogLevel` are numbers, whose
+// ID is configurable and whose LogLevel is a valid threshold; other entries
+// are skipped.
+template <typename Apply>
+void forEachThresholdEntry(const TiXmlElement &modules, Apply apply)
+{
+    for (const TiXmlElement *module = modules.FirstChildElement("Module"); module;
+         module = module->NextSiblingElement("Module")) {
+        for (const TiXmlElement *plugin = module->FirstChildElement("Plugin"); plugin;
+             plugin = plugin->NextSiblingElement("Plugin")) {
+            const std::optional<int> id = intAttribute(*plugin, "ID");
+            const std::optional<int> level = intAttribute(*plugin, "LogLevel");
+            if (!id || !level || !validThreshold(*level))
+                continue;
+            if (const std::optional<uint32_t> index = configurableIndex(*id))
+                apply(*index, *level, *plugin);
+        }
+    }
+}

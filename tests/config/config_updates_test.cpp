@@ -62,7 +62,8 @@ TEST_F(ConfigUpdatesTest, DocumentsThatChangeNothing)
     for (const std::string &text : {
              delta(changes, "Delta=\"0\""), delta(changes, ""), delta(changes, "Delta=\"yes\""),
              std::string(""), std::string("not xml"), std::string("<Qarn Delta=\"1\"><Mod"),
-             std::string("\x01\x02\x03\xff", 4), "<Qarn Delta=\"1\"><Module>" + changes + "</Module></Qarn>",
+             std::string("\x01\x02\x03\xff", 4),
+             "<Qarn Delta=\"1\"><Modules><Module>" + changes + "<Plugin ID=", "<Qarn Delta=\"1\"><Module>" + changes + "</Module></Qarn>",
              delta(plugin("327680", "101")), delta(plugin("327680", "-2")),
              delta(plugin("327680", "high")), delta("<Plugin ID=\"327680\"/>"),
              delta(plugin("262143", "50")), delta(plugin("16777216", "50")),
