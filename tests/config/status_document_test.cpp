@@ -64,26 +64,6 @@ TEST_F(StatusDocumentTest, FileMatchesTheGoldenCopyByteForByte)
     EXPECT_EQ(dir.read("core.xml"), first);
 }
 
-TEST_F(StatusDocumentTest, NoPluginsNoParentGivesTheCoreAlone)
-{
-    StatusSnapshot status;
-    status.coreVersion = "1.0";
-    status.executableName = "dvrcore";
-    keeper(status).saveStatus();
-    EXPECT_EQ(dir.read("core.xml"),
-              "<?xml ?>\n"
-              "<Qarn Delta=\"0\">\n"
-              "    <Memory ID=\"-2147483648\" Throttling=\"1\" />\n"
-              "    <Modules TotalLoadTimeMs=\"0\" TotalOpenTimeMs=\"0\">\n"
-              "        <Module ID=\"-2147483648\" Name=\"Core\" Version=\"1.0\">\n"
-              "            <Plugin ID=\"-2147483648\" Filename=\"dvrcore\" Opened=\"1\" "
-              "LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"0\" LogLevel=\"25\" "
-              "LogLevelDefault=\"25\" />\n"
-              "        </Module>\n"
-              "    </Modules>\n"
-              "</Qarn>\n");
-}
-
 TEST_F(StatusDocumentTest, ReloadingRestoresTheThresholdsInForce)
 {
     core.logLevels.set(0, 0);

@@ -8,12 +8,7 @@
 
 class TempDir {
 public:
-    TempDir()
-        : path(boost::filesystem::temp_directory_path() /
-               boost::filesystem::unique_path("dvrcore-config-%%%%-%%%%-%%%%"))
-    {
-        boost::filesystem::create_directories(path);
-    }
+    TempDir() { boost::filesystem::create_directories(path); }
     ~TempDir()
     {
         boost::system::error_code ignored;
@@ -24,7 +19,6 @@ public:
 
     std::string file(const std::string &name) const { return (path / name).string(); }
     bool exists(const std::string &name) const { return boost::filesystem::exists(path / name); }
-
     void write(const std::string &name, const std::string &content) const
     {
         std::ofstream(file(name), std::ios::binary) << content;
@@ -32,13 +26,13 @@ public:
     std::string read(const std::string &name) const { return readPath(file(name)); }
     static std::string readPath(const std::string &path)
     {
-        std::ifstream in(path, std::ios::binary);
         std::ostringstream text;
-        text << in.rdbuf();
+        text << std::ifstream(path, std::ios::binary).rdbuf();
         return text.str();
     }
 
-    const boost::filesystem::path path;
+    const boost::filesystem::path path = boost::filesystem::temp_directory_path() /
+                                         boost::filesystem::unique_path("dvrcore-config-%%%%-%%%%");
 };
 
 // `depth` nested elements, the innermost holding `inner`.

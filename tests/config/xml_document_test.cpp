@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "config/file_name_locks.h"
 #include "temp_dir.h"
 
 namespace {
@@ -21,88 +20,54 @@ std::string documentWith(const std::string &value)
     return "<Qarn Value=\"" + value + "\" />";
 }
 
-// A document whose printed text is `value` inside one element.
-void fill(XmlDocument &document, const std::string &value)
+bool save(const std::string &value, const std::string &fileName, XmlDocument &document)
 {
-    ASSERT_TRUE(document.parse(documentWith(value)));
+    return document.parse(documentWith(value)) && document.save(fileName);
 }
 
-std::string valueOf(XmlDocument &document)
+std::string loadedValue(const std::string &fileName)
 {
-    const char *value = document.root() ? document.root()->Attribute("Value") : nullptr;
-    return value ? value : "";
+    XmlDocument document;
+    const char *value = document.load(fileName) ? document.root()->Attribute("Value") : nullptr;
+    return value ? value : "(load failed)";
 }
 
 }  // namespace
 
-TEST(XmlDocument, SaveReplacesTheTargetAndLeavesNoPendingFile)
+TEST(XmlDocument, PendingFileThatParsesIsAdoptedAndAHalfWrittenOneIgnored)
 {
     TempDir dir;
-    dir.write("core.xml", "old");
-    XmlDocument document;
-    fill(document, "new");
-    ASSERT_TRUE(document.save(dir.file("core.xml")));
-    EXPECT_EQ(dir.read("core.xml"), "<Qarn Value=\"new\" />\n");
-    EXPECT_FALSE(dir.exists("core.xml.pending"));
-    EXPECT_EQ(document.errorId(), 0);
-}
-
-TEST(XmlDocument, MissingFileFailsWithCodeTwo)
-{
-    TempDir dir;
-    XmlDocument document;
-    EXPECT_FALSE(document.load(dir.file("core.xml")));
-    EXPECT_EQ(document.errorId(), 2);
-    EXPECT_EQ(document.errorText(), "Failed to open file");
-}
-
-TEST(XmlDocument, LoadAdoptsAPendingFileThatParses)
-{
-    TempDir dir;
+    const std::string name = dir.file("core.xml");
     dir.write("core.xml", documentWith("old"));
-    dir.write("core.xml.pending", documentWith("interrupted"));
+    dir.write("core.xml.pending", "<Qarn><Modules><Mod");
+    EXPECT_EQ(loadedValue(name), "old");
+    EXPECT_TRUE(dir.exists("core.xml.pending")) << "left for the next save to replace";
+
     XmlDocument document;
-    ASSERT_TRUE(document.load(dir.file("core.xml")));
-    EXPECT_EQ(valueOf(document), "interrupted");
+    ASSERT_TRUE(save("new", name, document));
+    EXPECT_EQ(dir.read("core.xml"), documentWith("new") + "\n");
+    EXPECT_FALSE(dir.exists("core.xml.pending"));
+
+    dir.write("core.xml.pending", documentWith("interrupted"));
+    EXPECT_EQ(loadedValue(name), "interrupted");
     EXPECT_FALSE(dir.exists("core.xml.pending"));
     EXPECT_EQ(dir.read("core.xml"), documentWith("interrupted"));
 }
 
-TEST(XmlDocument, HalfWrittenPendingFileIsIgnoredUntilTheNextSave)
+TEST(XmlDocument, FailedSavesLeaveTheTargetAlone)
 {
     TempDir dir;
+    const std::string name = dir.file("core.xml");
     dir.write("core.xml", documentWith("old"));
-    dir.write("core.xml.pending", "<Qarn><Modules><Mod");
     XmlDocument document;
-    ASSERT_TRUE(document.load(dir.file("core.xml")));
-    EXPECT_EQ(valueOf(document), "old");
-    EXPECT_TRUE(dir.exists("core.xml.pending"));
 
-    fill(document, "new");
-    ASSERT_TRUE(document.save(dir.file("core.xml")));
-    EXPECT_FALSE(dir.exists("core.xml.pending"));
-    ASSERT_TRUE(document.load(dir.file("core.xml")));
-    EXPECT_EQ(valueOf(document), "new");
-}
-
-TEST(XmlDocument, FailedCreateLeavesTheTargetAlone)
-{
-    TempDir dir;
-    dir.write("core.xml", documentWith("old"));
     // Root cannot open a directory for writing either.
     boost::filesystem::create_directory(dir.path / "core.xml.pending");
-    XmlDocument document;
-    fill(document, "new");
-    EXPECT_FALSE(document.save(dir.file("core.xml")));
+    EXPECT_FALSE(save("new", name, document));
     EXPECT_EQ(document.errorId(), 2);
     EXPECT_EQ(document.errorText(), "create error 21 - Is a directory");
-    EXPECT_EQ(dir.read("core.xml"), documentWith("old"));
-}
+    boost::filesystem::remove(dir.path / "core.xml.pending");
 
-TEST(XmlDocument, FailedWriteRemovesThePendingFileAndLeavesTheTargetAlone)
-{
-    TempDir dir;
-    dir.write("core.xml", documentWith("old"));
     // A file-size limit binds root too; the save runs in a child so that the
     // limit stays there.
     const pid_t child = fork();
@@ -111,12 +76,8 @@ TEST(XmlDocument, FailedWriteRemovesThePendingFileAndLeavesTheTargetAlone)
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{64, 64};
         setrlimit(RLIMIT_FSIZE, &limit);
-        XmlDocument document;
-        document.parse(documentWith(std::string(5000, 'x')));
-        const bool saved = document.save(dir.file("core.xml"));
-        const bool expected = document.errorId() == 2 &&
-                              document.errorText() == "write error 27 - File too large";
-        _exit(!saved && expected ? 0 : 1);
+        const bool saved = save(std::string(5000, 'x'), name, document);
+        _exit(!saved && document.errorText() == "write error 27 - File too large" ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -125,95 +86,50 @@ TEST(XmlDocument, FailedWriteRemovesThePendingFileAndLeavesTheTargetAlone)
     EXPECT_EQ(dir.read("core.xml"), documentWith("old"));
 }
 
-TEST(XmlDocument, FailedRenameKeepsThePendingFileForTheNextLoad)
+TEST(XmlDocument, AFailedRenameKeepsThePendingFileForTheNextLoad)
 {
     TempDir dir;
-    // A target that is a directory cannot be replaced by a file.
     boost::filesystem::create_directory(dir.path / "core.xml");
     XmlDocument document;
-    fill(document, "complete");
-    EXPECT_FALSE(document.save(dir.file("core.xml")));
+    EXPECT_FALSE(save("complete", dir.file("core.xml"), document));
     EXPECT_EQ(document.errorId(), 2);
     EXPECT_EQ(document.errorText(), "Failed to rename .xml.pending to .xml file 21 - Is a directory");
-    ASSERT_TRUE(dir.exists("core.xml.pending"));
-
-    XmlDocument reloaded;
-    ASSERT_TRUE(reloaded.load(dir.file("core.xml")));
-    EXPECT_EQ(valueOf(reloaded), "complete");
+    EXPECT_EQ(loadedValue(dir.file("core.xml")), "complete");
 }
 
 TEST(XmlDocument, NestingDeeperThanOneHundredIsRefusedWithCode17)
 {
-    const std::string tooDeep = "Elements nested too deeply (exceeds the configured maximum parse depth).";
     XmlDocument document;
-    EXPECT_TRUE(document.parse(nestedDocument(100))) << document.errorText();
     EXPECT_TRUE(document.parse(nestedDocument(100, "text is not counted")));
-    EXPECT_TRUE(document.parse(nestedDocument(99, "<!-- a comment at depth 100 -->")));
-
-    EXPECT_FALSE(document.parse(nestedDocument(101)));
-    EXPECT_EQ(document.errorId(), 17);
-    EXPECT_EQ(document.errorText(), tooDeep);
-    EXPECT_EQ(document.root(), nullptr);
-    for (const char *markup : {"<!-- c -->", "<![CDATA[x]]>", "<e/>", "<?pi?>"}) {
-        EXPECT_FALSE(document.parse(nestedDocument(100, markup))) << markup;
-        EXPECT_EQ(document.errorId(), 17) << markup;
+    EXPECT_TRUE(document.parse(nestedDocument(99, "<!-- depth 100 --><a b='>' c=\"/>\"/><d/>")));
+    for (const std::string &text :
+         {nestedDocument(101), nestedDocument(100, "<!-- c -->"), nestedDocument(100, "<![CDATA[x]]>"),
+          nestedDocument(100, "<?pi?>"), nestedDocument(1000000)}) {
+        EXPECT_FALSE(document.parse(text)) << text.substr(0, 40);
+        EXPECT_EQ(document.errorId(), 17);
+        EXPECT_EQ(document.errorText(),
+                  "Elements nested too deeply (exceeds the configured maximum parse depth).");
+        EXPECT_EQ(document.root(), nullptr);
     }
-    // Quoted '>' and self-closed elements do not fool the count.
-    EXPECT_TRUE(document.parse(nestedDocument(99, "<a b='>' c=\"/>\"/><d/>")));
-
-    // Far too deep for a recursive parser: refused before it starts.
-    EXPECT_FALSE(document.parse(nestedDocument(1000000)));
-    EXPECT_EQ(document.errorId(), 17);
-
-    TempDir dir;
-    dir.write("deep.xml", nestedDocument(101));
-    EXPECT_FALSE(document.load(dir.file("deep.xml")));
-    EXPECT_EQ(document.errorText(), tooDeep);
-    document.parse("<ok/>");
-    EXPECT_EQ(document.errorId(), 0) << "a good parse clears the error";
 }
 
 TEST(XmlDocument, TwoThreadsSavingOneNameBothComplete)
 {
     TempDir dir;
-    const std::string name = dir.file("core.xml");
-    const std::string a(20000, 'a');
-    const std::string b(30000, 'b');
+    const std::string a(20000, 'a'), b(30000, 'b');
     auto saveMany = [&](const std::string &value, bool &allSaved) {
         XmlDocument document;
-        fill(document, value);
         allSaved = true;
         for (int i = 0; i < 50; ++i)
-            allSaved = document.save(name) && allSaved;
+            allSaved = save(value, dir.file("core.xml"), document) && allSaved;
     };
-    bool savedA = false;
-    bool savedB = false;
+    bool savedA = false, savedB = false;
     std::thread first(saveMany, a, std::ref(savedA));
     std::thread second(saveMany, b, std::ref(savedB));
     first.join();
     second.join();
-    EXPECT_TRUE(savedA);
-    EXPECT_TRUE(savedB);
+    EXPECT_TRUE(savedA && savedB);
     EXPECT_FALSE(dir.exists("core.xml.pending"));
     const std::string text = dir.read("core.xml");
     EXPECT_TRUE(text == documentWith(a) + "\n" || text == documentWith(b) + "\n");
-    EXPECT_FALSE(FileNameLocks::process().held(name));
-}
-
-TEST(XmlDocument, ANameIsHeldByOneThreadAtATime)
-{
-    FileNameLocks locks;
-    locks.acquire("core.xml");
-    std::atomic<bool> second{false};
-    std::thread other([&] {
-        FileNameLock lock(locks, "core.xml");
-        second = true;
-    });
-    locks.acquire("./core.xml");  // another name, though the same file
-    locks.release("./core.xml");
-    EXPECT_FALSE(second.load());
-    locks.release("core.xml");
-    other.join();
-    EXPECT_TRUE(second.load());
-    EXPECT_FALSE(locks.held("core.xml"));
 }
