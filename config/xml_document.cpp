@@ -135,7 +135,10 @@ bool XmlDocument::load(const std::string &fileName)
 {
     FileNameLock lock(FileNameLocks::process(), fileName);
     const std::string pendingName = fileName + kPendingSuffix;
-    if (loadOne(pendingName)) {
+    // The parser accepts the first bytes of any document ("<?xml ?>") as a
+    // document without a root element; a pending file cut short there is no
+    // save to complete, and must not replace a good target.
+    if (loadOne(pendingName) && document.RootElement()) {
         // An interrupted save that got as far as a complete file: finish it.
         // Whether the rename succeeds or not, the content is the pending one.
         if (std::rename(pendingName.c_str(), fileName.c_str()) == 0)
