@@ -28,6 +28,7 @@
 #include "config/status_document.h"
 #include "config/status_keeper.h"
 #include "config/xml_document.h"
+#include "bench_support.h"
 #include "events/event_bus.h"
 #include "log/log_levels.h"
 #include "plugin/dvrplugin_helpers.h"
@@ -35,18 +36,6 @@
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-// The bus and the keeper log nothing here unless something fails; the
-// line is dropped then, and the missing result shows it.
-int noEntry(const _EventParmsIn *, _EventParmsOut *)
-{
-    return 0;
-}
-
-class SystemClock : public TimeSource {
-public:
-    Clock::time_point Now() override { return Clock::now(); }
-};
 
 // A directory of its own for the saved file, removed with what it holds.
 class ScratchDir {
@@ -326,24 +315,14 @@ void BM_DeltaUpdate(benchmark::State &state)
 
 }  // namespace
 
-BENCHMARK(BM_StatusSave)
-    ->ArgName("plugins")
-    ->Arg(32)
-    ->UseManualTime()
-    ->Unit(benchmark::kMicrosecond)
-    ->Repetitions(10)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(BM_StatusBuild)
-    ->ArgName("plugins")
-    ->Arg(32)
-    ->UseManualTime()
-    ->Unit(benchmark::kMicrosecond)
-    ->Repetitions(10)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(BM_DeltaUpdate)
-    ->UseManualTime()
-    ->Unit(benchmark::kMicrosecond)
-    ->Repetitions(10)
-    ->ReportAggregatesOnly(true);
+// Each operation timed alone, ten repetitions, their aggregates only.
+static void timedAlone(benchmark::internal::Benchmark *bench)
+{
+    bench->UseManualTime()->Unit(benchmark::kMicrosecond)->Repetitions(10)->ReportAggregatesOnly(true);
+}
+
+BENCHMARK(BM_StatusSave)->ArgName("plugins")->Arg(32)->Apply(timedAlone);
+BENCHMARK(BM_StatusBuild)->ArgName("plugins")->Arg(32)->Apply(timedAlone);
+BENCHMARK(BM_DeltaUpdate)->Apply(timedAlone);
 
 BENCHMARK_MAIN();

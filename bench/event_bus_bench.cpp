@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "events/event_bus.h"
 #include "log/log_levels.h"
 
@@ -26,18 +27,6 @@ int countingWrite(const _WriteParmsIn *in, _WriteParmsOut *)
     writes.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
-
-// The bus logs nothing while it runs here (no failing or timed writes);
-// should it, the line is dropped.
-int noEntry(const _EventParmsIn *, _EventParmsOut *)
-{
-    return 0;
-}
-
-class SystemClock : public TimeSource {
-public:
-    Clock::time_point Now() override { return Clock::now(); }
-};
 
 // A bus with the core's start thresholds and three subscribers.
 struct BenchBus {

@@ -23,9 +23,3 @@ void FileNameLocks::release(const std::string &name)
     // holders keep a name only for one file operation, so this stays cheap.
     released.notify_all();
 }
-
-bool FileNameLocks::held(const std::string &name)
-{
-    std::lock_guard<std::mutex> lock(tableMutex);
-    return inUse.count(name) != 0;
-}

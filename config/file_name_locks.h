@@ -19,8 +19,6 @@ public:
     // recursive: a thread must not acquire a name it holds.
     void acquire(const std::string &name);
     void release(const std::string &name);
-    // True while some thread holds `name`.
-    bool held(const std::string &name);
 
 private:
     std::mutex tableMutex;

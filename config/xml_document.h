@@ -56,8 +56,6 @@ public:
     int errorId() const;
     std::string errorText() const;
 
-    int maxParseDepth() const { return depthLimit; }
-
 private:
     void clear();
     bool loadOne(const std::string &fileName);
