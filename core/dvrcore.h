@@ -72,6 +72,9 @@ protected:
     LogLevelTable &levels() { return logLevels; }
     // Logs the blocks some holder never released, and empties the table.
     void reportLeaks();
+    // Sleeps `duration` of real time, sleeping on after signals; used for the
+    // grace period after the parent link was lost.
+    virtual void Sleep(std::chrono::seconds duration);
 
 private:
     // Capability masks (bit numbers of <linux/capability.h>).
@@ -86,7 +89,7 @@ private:
     void startIoThread();
     StatusSnapshot statusSnapshot();
     void cancelHousekeeping();
-    void sleepAfterParentLoss();
+    ParentLink::Handlers parentHandlers();
     bool adoptParentIdentity(uint32_t &parentUid);
     void SetCapabilities(uint32_t mask);
     void OnHousekeepingTick(const boost::system::error_code &error);
@@ -102,7 +105,7 @@ private:
     LogRouter logRouter{logLevels, *this};
     boost::asio::io_context ioContext;
     boost::asio::steady_timer housekeepingTimer;
-    ParentLink parentLink{ioContext};
+    ParentLink parentLink{ioContext, dvrcoreEventEntry, parentHandlers()};
     EventBus bus{*this, logLevels, dvrcoreEventEntry};
     PluginHost host{bus, {logLevels, defaultLogLevels, sourceNames}, *this, dvrcoreEventEntry, this};
     StatusKeeper status{{logLevels, defaultLogLevels, [this] { return statusSnapshot(); },
@@ -111,6 +114,5 @@ private:
                          }},
                         dvrcoreEventEntry};
     std::string executablePath;
-    std::atomic<uint8_t> parentLost{0};
     std::thread ioThread;
 };

@@ -16,7 +16,7 @@
 namespace {
 
 constexpr auto kSettingsWait = std::chrono::seconds(10);
-constexpr time_t kParentLossGraceSeconds = 60;
+constexpr std::chrono::seconds kParentLossGrace(60);
 
 }  // namespace
 
@@ -57,8 +57,8 @@ void dvrcore::Start()
 
     log(25, "stopping core version %s...", configuration.coreVersion().c_str());
     cancelHousekeeping();
-    if (parentLost)
-        sleepAfterParentLoss();
+    if (parentLink.lost())
+        Sleep(kParentLossGrace);
     host.closePlugins();
     work.reset();
     ioContext.stop();
@@ -112,9 +112,20 @@ void dvrcore::cancelHousekeeping()
     done.get_future().wait();
 }
 
-void dvrcore::sleepAfterParentLoss()
+void dvrcore::Sleep(std::chrono::seconds duration)
 {
-    timespec remaining{kParentLossGraceSeconds, 0};
+    timespec remaining{static_cast<time_t>(duration.count()), 0};
     while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
     }
+}
+
+ParentLink::Handlers dvrcore::parentHandlers()
+{
+    ParentLink::Handlers handlers;
+    handlers.requestStop = [this] { RequestStop(); };
+    handlers.deliver = [this](const PacketHeader &header, uint8_t *packet) {
+        host.deliverParentPacket(header.target, packet, header.length);
+    };
+    handlers.background = [this](bool on) { console.setBackgroundMode(on); };
+    return handlers;
 }

@@ -2,14 +2,14 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
-#include <cstdlib>
-#include <memory>
 
 #include "plugin/dvrplugin.h"
 
-ParentLink::ParentLink(boost::asio::io_context &ioContext)
-    : ioContext(ioContext), parentSocket(ioContext)
+ParentLink::ParentLink(boost::asio::io_context &ioContext, DvrEventEntry entry, Handlers handlers)
+    : ioContext(ioContext), log(entry), handlers(std::move(handlers)), parentSocket(ioContext)
 {
 }
 
@@ -32,29 +32,157 @@ bool ParentLink::adopt(int descriptor)
     return true;
 }
 
-// Receiving from the parent is not built yet.
-void ParentLink::startReceive() {}
+// --- receiving -------------------------------------------------------------
 
-// Packets wait in outgoingPackets on the I/O thread; sending them is not built
-// yet, so they stay queued until discarded. A job the I/O context drops unrun
-// frees its buffer.
+void ParentLink::startReceive()
+{
+    if (!parentSocket.is_open())
+        return;
+    // One record per receive, into the room after the bytes still held; a
+    // record longer than that room is cut short by the socket.
+    parentSocket.async_receive(
+        boost::asio::buffer(stream.freeSpace(), stream.freeBytes()), receiveFlags,
+        [this](const boost::system::error_code &error, std::size_t count) {
+            onReceive(error, count);
+        });
+}
+
+void ParentLink::onReceive(const boost::system::error_code &error, std::size_t count)
+{
+    if (error || count == 0) {
+        linkLost();
+        return;
+    }
+    stream.received(static_cast<uint32_t>(count), *this);
+    startReceive();
+}
+
+void ParentLink::onPacket(const PacketHeader &header, uint8_t *packet)
+{
+    if (header.command == DVR_IPC_STOP) {
+        if (handlers.requestStop)
+            handlers.requestStop();
+    } else if (header.command == DVR_IPC_SETTINGS && header.length > DVR_IPC_HEADER_SIZE) {
+        takeSettings(packet + DVR_IPC_HEADER_SIZE, header.length - DVR_IPC_HEADER_SIZE);
+    } else if (handlers.deliver) {
+        handlers.deliver(header, packet);
+    }
+}
+
+void ParentLink::onBadLength(uint32_t)
+{
+    log(50, "bad ipc packet length");
+}
+
+void ParentLink::takeSettings(const uint8_t *payload, uint32_t length)
+{
+    const ParentSettings settings = parseSettings(payload, length);
+    {
+        std::lock_guard<std::mutex> lock(waitMutex);
+        parent.filename = settings.filename;
+        if (settings.fields >= 2)
+            parent.version = settings.version;
+    }
+    if (settings.fields >= 3 && handlers.background)
+        handlers.background(settings.background);
+    signalWait(true);
+}
+
+void ParentLink::linkLost()
+{
+    log(100, "tornel ipc pipe disconnected");
+    log(100, "sleeping for one minute to allow active watchdogs to expire...");
+    parentLost = true;
+    parentConnected = false;
+    if (handlers.requestStop)
+        handlers.requestStop();
+    boost::system::error_code ignored;
+    parentSocket.close(ignored);
+    // Nothing more can be sent: free what waits now rather than at exit.
+    outgoingPackets.clear();
+    pendingBytes = 0;
+}
+
+// --- sending ---------------------------------------------------------------
+
 int32_t ParentLink::queuePacket(void *data, uint32_t len)
 {
-    std::unique_ptr<void, void (*)(void *)> buffer(data, std::free);
+    Buffer buffer(static_cast<uint8_t *>(data));
     if (!connected() || !data || len == 0)
         return DVR_RESULT_REFUSED;
-    boost::asio::post(ioContext, [this, buffer = std::move(buffer), len]() mutable {
-        outgoingPackets.emplace_back(buffer.release(), len);
+    if (pendingBytes.fetch_add(len) + len > kMaxPendingBytes) {
+        pendingBytes -= len;
+        if (!queueFull.exchange(true))
+            log(50, "ipc send queue full: packets for the parent are refused");
+        return DVR_RESULT_REFUSED;
+    }
+    // A job the I/O context drops unrun frees its buffer with it.
+    boost::asio::post(ioContext, [this, packet = Outgoing{std::move(buffer), len}]() mutable {
+        enqueue(std::move(packet));
     });
     return DVR_RESULT_OK;
 }
 
+void ParentLink::enqueue(Outgoing packet)
+{
+    if (!parentSocket.is_open() || sendFailed) {
+        pendingBytes -= packet.length;
+        return;
+    }
+    outgoingPackets.push_back(std::move(packet));
+    if (outgoingPackets.size() == 1)
+        sendFront();
+}
+
+void ParentLink::sendFront()
+{
+    const Outgoing &front = outgoingPackets.front();
+    const uint32_t size = std::min(front.length - sentOfFront, kMaxSend);
+    parentSocket.async_send(boost::asio::buffer(front.data.get() + sentOfFront, size), 0,
+                            [this](const boost::system::error_code &error, std::size_t count) {
+                                onSent(error, count);
+                            });
+}
+
+void ParentLink::onSent(const boost::system::error_code &error, std::size_t count)
+{
+    // The link was lost while this send waited: its queue is gone already.
+    if (outgoingPackets.empty())
+        return;
+    sentOfFront += static_cast<uint32_t>(count);
+    if (!error && sentOfFront < outgoingPackets.front().length)
+        sendFront();
+    else
+        finishFront(error);
+}
+
+void ParentLink::finishFront(const boost::system::error_code &error)
+{
+    pendingBytes -= outgoingPackets.front().length;
+    outgoingPackets.pop_front();
+    sentOfFront = 0;
+    if (error) {
+        // The parent cannot take more: nothing further is written.
+        sendFailed = true;
+        log(50, "failed to send ipc packet: %s", error.message().c_str());
+        for (const Outgoing &packet : outgoingPackets)
+            pendingBytes -= packet.length;
+        outgoingPackets.clear();
+        return;
+    }
+    if (pendingBytes.load() < kMaxPendingBytes / 2)
+        queueFull = false;
+    if (!outgoingPackets.empty())
+        sendFront();
+}
+
 void ParentLink::discardPending()
 {
-    for (auto &packet : outgoingPackets)
-        std::free(packet.first);
     outgoingPackets.clear();
+    sentOfFront = 0;
 }
+
+// --- the start-up wait and the parent's settings ----------------------------
 
 void ParentLink::waitForSettings(std::chrono::steady_clock::duration limit)
 {

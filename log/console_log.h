@@ -16,6 +16,8 @@ public:
     // as "HH:MM:SS source text" (UTC) unless standard output is no terminal
     // or background mode is on.
     void WriteLog(uint32_t providerID, uint32_t level, const char *text) override;
+    // Background mode (from the parent's settings) turns the console off.
+    void setBackgroundMode(bool on) { backgroundMode = on ? 1 : 0; }
 
 private:
     const SourceNames &sourceNames;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "events/records.h"
 #include "events/subscription.h"
 #include "log/logging.h"
 #include "log/provider_id.h"
@@ -263,6 +264,28 @@ void PluginHost::serveCoreRequest(const _EventParmsIn &request)
     }
     bus.readRequests().uncancel(request.requestKey);
     startReadThreads(request);
+}
+
+void PluginHost::deliverParentPacket(uint32_t target, uint8_t *packet, uint32_t length)
+{
+    target = DVR_IPC_TARGET_BITS(target);
+    DvrIoctlFn ioctl = nullptr;
+    std::string fileName;
+    {
+        std::shared_lock<std::shared_mutex> lock(pluginsMutex);
+        const auto plugin = std::find_if(plugins.begin(), plugins.end(), [&](const PLUGININFO &p) {
+            return DVR_IPC_TARGET(p.pluginId()) == target;
+        });
+        if (plugin == plugins.end())
+            return;
+        ioctl = plugin->IOCTL;
+        fileName = plugin->fileName;
+    }
+    const _IoctlParmsIn in = ioctlRecord(IOCTL_IPC, length, packet);
+    _IoctlParmsOut out = ioctlAnswerPreset(IOCTL_IPC);
+    const int result = ioctl ? ioctl(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
+    if (result != 0 || out.error != 0)
+        log(0, "plugin %s ipc ioctl returned %d error %d", fileName.c_str(), result, out.error);
 }
 
 void PluginHost::startReadThreads(const _EventParmsIn &request)

@@ -62,6 +62,11 @@ public:
     // request that starts a read thread in every matching readable plugin.
     void serveCoreRequest(const _EventParmsIn &request);
 
+    // A packet from the parent (header first, `length` bytes, valid during
+    // the call): to the IOCTL (code IOCTL_IPC) of the first plugin whose ID
+    // matches the header's `target`; dropped when none does.
+    void deliverParentPacket(uint32_t target, uint8_t *packet, uint32_t length);
+
     // The table, in load order (close order once closing has begun). For the
     // thread that runs the sequence, and for tests.
     const std::vector<PLUGININFO> &list() const { return plugins; }

@@ -354,6 +354,43 @@ typedef struct _IoctlParmsOut {
 #define DVR_RECORD_VERSION      1u /* every other record */
 
 /* ------------------------------------------------------------------------ */
+/* Packets exchanged with the parent                                          */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * The parent process talks to plugins in packets of at most 65,536 bytes:
+ * a 16-byte header (little-endian words) followed by the payload. The core
+ * hands a packet addressed to a plugin, header included, to that plugin's
+ * IOCTL with code IOCTL_IPC: `data` points at the header, `length` is the
+ * header's length field, and the bytes are valid only during the call (copy
+ * what you need; do not change them). The packet goes to the first plugin,
+ * in load order, whose ID matches the target: DVR_IPC_TARGET(pluginId) ==
+ * DVR_IPC_TARGET_BITS(target). Commands 7 (settings, when it has a payload)
+ * and 8 (stop) are the core's own; every other command, the `tag` word and
+ * the payload mean what the plugin and the parent agree on.
+ *
+ * A plugin answers with a DVR_EVENT_PARENT_PACKET event whose `data` is a
+ * malloc'ed buffer and `len` its length (see dvr_send_to_parent in
+ * dvrplugin_helpers.h): the core writes exactly those bytes to the parent, in
+ * the order the events reached the entry, in sends of at most 65,536 bytes,
+ * and frees the buffer. By convention the answer starts with the same header.
+ */
+typedef struct _IpcPacketHeader {
+    uint32_t length;  /* the whole packet, header included: 16..65,536 */
+    uint32_t target;  /* bits 20..31 = bits 16..27 of the plugin's ID */
+    uint32_t command; /* DVR_IPC_SETTINGS, DVR_IPC_STOP, or the plugin's own */
+    uint32_t tag;     /* carried unchanged; the core never reads it */
+} _IpcPacketHeader;
+
+#define DVR_IPC_HEADER_SIZE 16u
+#define DVR_IPC_MAX_PACKET  65536u
+#define DVR_IPC_SETTINGS    7u /* payload: file name NUL version NUL "Background:true" */
+#define DVR_IPC_STOP        8u
+/* The target bits of a plugin ID, and of a packet's target word. */
+#define DVR_IPC_TARGET(pluginId)    (((uint32_t)(pluginId) << 4) & 0xFFF00000u)
+#define DVR_IPC_TARGET_BITS(target) ((uint32_t)(target) & 0xFFF00000u)
+
+/* ------------------------------------------------------------------------ */
 /* Entry point types                                                         */
 /* ------------------------------------------------------------------------ */
 

@@ -11,11 +11,12 @@
  *   dvr_log_level / dvr_log_enabled
  *                                  the plugin's log threshold;
  *   dvr_release                    gives up a data block kept from Write or
- *                                  IOCTL(IOCTL_UPDATE_CONFIG).
+ *                                  IOCTL(IOCTL_UPDATE_CONFIG);
+ *   dvr_send_to_parent             sends a copy of some bytes to the parent.
  *
  * Every function is static inline (nothing to link) and safe to call from any
  * thread, as the event entry is. Plain C99 or later, or C++; besides
- * dvrplugin.h it needs only <stdarg.h>, <stdio.h> and <string.h>.
+ * dvrplugin.h it needs only <stdarg.h>, <stdio.h>, <stdlib.h> and <string.h>.
  *
  *     static DvrEventEntry entry;               set in Load from in->eventEntry
  *     dvr_log(entry, MY_ID, 25, "opened %s", name);
@@ -32,6 +33,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "dvrplugin.h"
@@ -159,6 +161,26 @@ static inline void dvr_release(DvrEventEntry entry, uint32_t providerID, void *d
     _EventParmsIn in = dvr_event_in(providerID, DVR_EVENT_RELEASE, 0);
     in.data = data;
     dvr_post(entry, &in);
+}
+
+/*
+ * Sends `len` bytes to the parent: copies them into a malloc'ed buffer and
+ * posts a DVR_EVENT_PARENT_PACKET from `providerID`, which passes the copy
+ * to the core. Returns the core's result: DVR_RESULT_OK when the packet is
+ * on its way, DVR_RESULT_REFUSED without a parent link (or while the core's
+ * send queue is full), DVR_RESULT_NO_MEMORY when the copy failed.
+ */
+static inline int32_t dvr_send_to_parent(DvrEventEntry entry, uint32_t providerID,
+                                         const void *bytes, uint32_t len)
+{
+    void *copy = len ? malloc(len) : NULL;
+    if (!copy)
+        return len ? DVR_RESULT_NO_MEMORY : DVR_RESULT_REFUSED;
+    memcpy(copy, bytes, len);
+    _EventParmsIn in = dvr_event_in(providerID, DVR_EVENT_PARENT_PACKET, 0);
+    in.data = copy;
+    in.len = len;
+    return dvr_post(entry, &in);
 }
 
 #undef DVR_PRINTF_FORMAT

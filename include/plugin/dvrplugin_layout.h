@@ -224,6 +224,14 @@ DVR_CHECK_HEAD(_IoctlParmsIn);
 DVR_CHECK_HEAD(_IoctlParmsOut);
 #undef DVR_CHECK_HEAD
 
+/* The parent packet header has one layout on every build. */
+DVR_CHECK_SIZE(_IpcPacketHeader, 16);
+DVR_CHECK_OFFSET(_IpcPacketHeader, length, 0);
+DVR_CHECK_OFFSET(_IpcPacketHeader, target, 4);
+DVR_CHECK_OFFSET(_IpcPacketHeader, command, 8);
+DVR_CHECK_OFFSET(_IpcPacketHeader, tag, 12);
+DVR_LAYOUT_ASSERT(DVR_IPC_HEADER_SIZE == sizeof(_IpcPacketHeader), "ipc header size");
+
 /* The event's fields from len on sit at the same relative offsets inside
  * _WriteParmsIn, so the core can carry them over with one copy. */
 #define DVR_CHECK_TAIL(field) DVR_LAYOUT_ASSERT( \
