@@ -6,6 +6,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -329,6 +330,39 @@ TEST_F(PluginHost, WorkerPostsWhileLaterPluginsLoadAndEveryPluginIsServed)
     runAll();
     EXPECT_EQ(grep(dir.trace(), "post from=worker").size(), 400u);
     EXPECT_EQ(grep(dir.trace(), " unload ").size(), 10u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PluginHost, ParentPacketsGoToTheFirstPluginWhoseIdMatchesTheTarget)
+{
+    // a.so and b.so share bits 16..27 of their IDs; only the first gets them.
+    add("a.so", "id=0x00050000\nipc_result=3\nipc_error=4\n");
+    add("b.so", "id=0x10050000\n");
+    add("c.so", "id=0x00060000\n");
+    ASSERT_TRUE(load());
+    auto send = [&](uint32_t target, const std::string &payload) {
+        std::vector<uint8_t> bytes(16 + payload.size());
+        const _IpcPacketHeader header{static_cast<uint32_t>(bytes.size()), target, 100, 9};
+        std::memcpy(bytes.data(), &header, sizeof header);
+        std::memcpy(bytes.data() + 16, payload.data(), payload.size());
+        core.host.deliverParentPacket(target, bytes.data(), header.length);
+    };
+    send(0x00500000, "first");
+    send(0x005FFFFF, "low bits ignored");
+    send(0x00600000, "for c");
+    send(0x00700000, "for nobody");
+    EXPECT_EQ(grep(dir.traceOf("a.so"), "ipc"),
+              (std::vector<std::string>{
+                  "ipc length=21 target=0x00500000 command=100 tag=9 paramSize=16 text=first",
+                  "ipc length=32 target=0x005FFFFF command=100 tag=9 paramSize=16 text=low bits ignored"}));
+    EXPECT_EQ(grep(dir.traceOf("b.so"), "ipc").size(), 0u);
+    EXPECT_EQ(grep(dir.traceOf("c.so"), "ipc"), (std::vector<std::string>{
+        "ipc length=21 target=0x00600000 command=100 tag=9 paramSize=16 text=for c"}));
+    EXPECT_EQ(levelOf("plugin a.so ipc ioctl returned 3 error 4"), 0);
+    EXPECT_EQ(levelOf("plugin c.so ipc ioctl returned 0 error 0"), -1000);
 }
 
 }  // namespace
