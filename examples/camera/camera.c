@@ -9,6 +9,10 @@
  * memory throttling); the camera logs each change of the answer it gets.
  * Close wakes the worker, which returns at once.
  *
+ * It also answers the parent: a packet with command CAMERA_STATUS_REQUEST
+ * gets a packet back with command CAMERA_STATUS_REPLY, the same target and
+ * tag, and the frame counts as text (try `dvrparent -p 0x05000000:256 ...`).
+ *
  * Written only against include/plugin/, as any third-party plugin would be.
  */
 #define _POSIX_C_SOURCE 200809L
@@ -26,6 +30,8 @@
 #define KEY_FRAME_BYTES  8192
 #define DELTA_FRAME_BYTES 2048
 #define AUDIO_FRAME_BYTES 640
+#define CAMERA_STATUS_REQUEST 0x100u
+#define CAMERA_STATUS_REPLY   0x101u
 
 /* What the frames carry at their start; the rest is filler. */
 struct frame_header {
@@ -38,6 +44,12 @@ static DvrEventEntry core_entry;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t wake;
 static int closing;
+
+/* Frame counts, guarded by lock: the worker publishes them once per frame. */
+struct camera_stats {
+    uint32_t frames, sent, keys, refused, audio_sent;
+};
+static struct camera_stats stats;
 
 /* Logs through the core (dvrplugin_helpers.h): camera_log(level, format, ...). */
 #define camera_log(...) dvr_log(core_entry, CAMERA_ID, __VA_ARGS__)
@@ -129,6 +141,11 @@ static void run_camera(void)
 
         add_ns(&next, FRAME_INTERVAL_NS);
         pthread_mutex_lock(&lock);
+        stats.frames = frame;
+        stats.sent = sent;
+        stats.keys = keys;
+        stats.refused = refused;
+        stats.audio_sent = audio_sent;
         while (!closing && pthread_cond_timedwait(&wake, &lock, &next) == 0) {
         }
     }
@@ -147,6 +164,7 @@ int Load(const _LoadParmsIn *in, _LoadParmsOut *out)
     pthread_cond_init(&wake, &attributes);
     pthread_condattr_destroy(&attributes);
     closing = 0;
+    memset(&stats, 0, sizeof stats);
 
     out->pluginId = CAMERA_ID;
     out->wantWorkerThread = 1; /* frames are made on the core's worker thread */
@@ -155,12 +173,39 @@ int Load(const _LoadParmsIn *in, _LoadParmsOut *out)
     return 0;
 }
 
+/* A packet from the parent: answers the status request, ignores the rest. */
+static void answer_parent(const unsigned char *packet, uint32_t length)
+{
+    _IpcPacketHeader header;
+    struct camera_stats now;
+    char reply[DVR_IPC_HEADER_SIZE + 160];
+    int text;
+
+    if (length < sizeof header)
+        return;
+    memcpy(&header, packet, sizeof header);
+    if (header.command != CAMERA_STATUS_REQUEST)
+        return;
+    pthread_mutex_lock(&lock);
+    now = stats;
+    pthread_mutex_unlock(&lock);
+    text = snprintf(reply + sizeof header, sizeof reply - sizeof header,
+                    "camera: %u video frames sent (%u key), %u refused, %u audio frames",
+                    now.sent, now.keys, now.refused, now.audio_sent);
+    header.length = (uint32_t)(sizeof header + text);
+    header.command = CAMERA_STATUS_REPLY;
+    memcpy(reply, &header, sizeof header);
+    dvr_send_to_parent(core_entry, CAMERA_ID, reply, header.length);
+}
+
 int IOCTL(const _IoctlParmsIn *in, _IoctlParmsOut *out)
 {
     (void)out;
     if (in->code == IOCTL_RUN_WORKER)
         run_camera();
-    return 0; /* configuration documents and parent packets: nothing to do */
+    else if (in->code == IOCTL_IPC)
+        answer_parent(in->data, in->length);
+    return 0; /* configuration documents: nothing to do */
 }
 
 int Close(const _CloseParmsIn *in, _CloseParmsOut *out)
