@@ -10,16 +10,6 @@ namespace {
 
 std::atomic<dvrcore *> coreInstance{nullptr};
 
-// Construction time plus 100 ms, saturating at the largest time point.
-dvrcore::Clock::time_point firstTickTime()
-{
-    const auto now = dvrcore::Clock::now();
-    const auto step = std::chrono::milliseconds(100);
-    if (now > dvrcore::Clock::time_point::max() - step)
-        return dvrcore::Clock::time_point::max();
-    return now + step;
-}
-
 }  // namespace
 
 const char *CoreVersion()
@@ -43,7 +33,7 @@ dvrcore *dvrcore::Instance()
 }
 
 dvrcore::dvrcore(std::string executablePath)
-    : housekeepingTimer(ioContext, firstTickTime()), executablePath(std::move(executablePath))
+    : executablePath(std::move(executablePath))
 {
     coreInstance.store(this);
     // Level tables start all unset; the core itself logs from level 25.
@@ -88,6 +78,9 @@ void dvrcore::sendDocument(const XmlDocument &document, uint32_t eventType)
     _EventParmsOut out = dvr_event_out();
     PluginEvent(&in, &out);
 }
+
+// The memory-state document is not built yet.
+void dvrcore::AnnounceMemoryState() {}
 
 void dvrcore::WriteLog(uint32_t providerID, uint32_t level, const char *text)
 {
