@@ -4,6 +4,7 @@
 
 #include <boost/asio/post.hpp>
 
+#include "config/memory_document.h"
 #include "log/logging.h"
 
 namespace {
@@ -79,8 +80,12 @@ void dvrcore::sendDocument(const XmlDocument &document, uint32_t eventType)
     PluginEvent(&in, &out);
 }
 
-// The memory-state document is not built yet.
-void dvrcore::AnnounceMemoryState() {}
+void dvrcore::AnnounceMemoryState()
+{
+    XmlDocument document;
+    buildMemoryDocument(bus.throttling(), WallClockSeconds(), document);
+    sendDocument(document, DVR_EVENT_STATUS);
+}
 
 void dvrcore::WriteLog(uint32_t providerID, uint32_t level, const char *text)
 {
