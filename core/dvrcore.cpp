@@ -4,21 +4,12 @@
 
 #include <boost/asio/post.hpp>
 
+#include "config/memory_document.h"
 #include "log/logging.h"
 
 namespace {
 
 std::atomic<dvrcore *> coreInstance{nullptr};
-
-// Construction time plus 100 ms, saturating at the largest time point.
-dvrcore::Clock::time_point firstTickTime()
-{
-    const auto now = dvrcore::Clock::now();
-    const auto step = std::chrono::milliseconds(100);
-    if (now > dvrcore::Clock::time_point::max() - step)
-        return dvrcore::Clock::time_point::max();
-    return now + step;
-}
 
 }  // namespace
 
@@ -43,7 +34,7 @@ dvrcore *dvrcore::Instance()
 }
 
 dvrcore::dvrcore(std::string executablePath)
-    : housekeepingTimer(ioContext, firstTickTime()), executablePath(std::move(executablePath))
+    : executablePath(std::move(executablePath))
 {
     coreInstance.store(this);
     // Level tables start all unset; the core itself logs from level 25.
@@ -87,6 +78,13 @@ void dvrcore::sendDocument(const XmlDocument &document, uint32_t eventType)
     in.len = static_cast<uint32_t>(text.size());
     _EventParmsOut out = dvr_event_out();
     PluginEvent(&in, &out);
+}
+
+void dvrcore::AnnounceMemoryState()
+{
+    XmlDocument document;
+    buildMemoryDocument(bus.throttling(), WallClockSeconds(), document);
+    sendDocument(document, DVR_EVENT_STATUS);
 }
 
 void dvrcore::WriteLog(uint32_t providerID, uint32_t level, const char *text)

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -14,6 +13,7 @@
 #include "config/configuration.h"
 #include "config/status_keeper.h"
 #include "config/xml_document.h"
+#include "core/housekeeping.h"
 #include "events/event_bus.h"
 #include "events/time_source.h"
 #include "ipc/parent_link.h"
@@ -33,7 +33,7 @@ const char *CoreVersion();
 // core instance. Refuses with result 1 when no core exists.
 int dvrcoreEventEntry(const _EventParmsIn *in, _EventParmsOut *out);
 
-class dvrcore : private TimeSource, private LogOutput {
+class dvrcore : private TimeSource, private LogOutput, private Housekeeping::Environment {
 public:
     using Clock = TimeSource::Clock;
 
@@ -46,7 +46,7 @@ public:
     // can drive time through a subclass.
     Clock::time_point Now() override;
     // Publishes the memory-state document to the plugins.
-    virtual void AnnounceMemoryState();
+    void AnnounceMemoryState() override;
     // Publishes a document, printed compactly, as one event of `eventType`
     // from the core.
     void sendDocument(const XmlDocument &document, uint32_t eventType);
@@ -88,11 +88,9 @@ private:
     // --- start and stop steps -------------------------------------------
     void startIoThread();
     StatusSnapshot statusSnapshot();
-    void cancelHousekeeping();
     ParentLink::Handlers parentHandlers();
     bool adoptParentIdentity(uint32_t &parentUid);
     void SetCapabilities(uint32_t mask);
-    void OnHousekeepingTick(const boost::system::error_code &error);
 
 
     // --- components and state, in construction order ----------------------
@@ -104,7 +102,10 @@ private:
     ConsoleLog console{sourceNames};
     LogRouter logRouter{logLevels, *this};
     boost::asio::io_context ioContext;
-    boost::asio::steady_timer housekeepingTimer;
+    // After the context, which must outlive its timer. It reads Now() while
+    // the core is being built, so its first tick is timed by the real clock.
+    Housekeeping housekeeping{ioContext, *this, log,
+                              [this](bool active) { bus.setThrottling(active); }};
     ParentLink parentLink{ioContext, dvrcoreEventEntry, parentHandlers()};
     EventBus bus{*this, logLevels, dvrcoreEventEntry};
     PluginHost host{bus, {logLevels, defaultLogLevels, sourceNames}, *this, dvrcoreEventEntry, this};

@@ -1,9 +1,164 @@
-// The 100 ms housekeeping tick on the I/O thread.
-#include "core/dvrcore.h"
+#include "core/housekeeping.h"
 
-// Clock-jump reports and the memory watch are not built yet; the first tick
-// does not re-arm the timer.
-void dvrcore::OnHousekeepingTick(const boost::system::error_code &) {}
+#include <unistd.h>
 
-// The memory-state document is not built yet.
-void dvrcore::AnnounceMemoryState() {}
+#include <boost/asio/post.hpp>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <future>
+#include <memory>
+
+namespace {
+
+constexpr int64_t kMiB = 1048576;
+
+struct FileCloser {
+    void operator()(FILE *file) const { std::fclose(file); }
+};
+
+Housekeeping::Clock::time_point nextTick(Housekeeping::Clock::time_point now)
+{
+    if (now > Housekeeping::Clock::time_point::max() - Housekeeping::kTickInterval)
+        return Housekeeping::Clock::time_point::max();
+    return now + Housekeeping::kTickInterval;
+}
+
+}  // namespace
+
+uint32_t readResidentBytes(const char *statmPath, long pageSize)
+{
+    std::unique_ptr<FILE, FileCloser> file(std::fopen(statmPath, "r"));
+    if (!file || pageSize <= 0)
+        return 0;
+    unsigned long long total = 0;
+    unsigned long long resident = 0;
+    if (std::fscanf(file.get(), "%llu %llu", &total, &resident) != 2)
+        return 0;
+    // Above 4 GiB (a 64-bit build) the product must not wrap to a small
+    // number that reads as plenty of memory.
+    const auto page = static_cast<unsigned long long>(pageSize);
+    if (resident > UINT32_MAX / page)
+        return UINT32_MAX;
+    return static_cast<uint32_t>(resident * page);
+}
+
+int64_t Housekeeping::Environment::WallClockSeconds()
+{
+    using namespace std::chrono;
+    return floor<seconds>(system_clock::now().time_since_epoch()).count();
+}
+
+uint32_t Housekeeping::Environment::ReadResidentBytes()
+{
+    return readResidentBytes("/proc/self/statm", sysconf(_SC_PAGESIZE));
+}
+
+Housekeeping::Housekeeping(boost::asio::io_context &ioContext, Environment &environment,
+                           CoreLogger log, ThrottlingSwitch setThrottling)
+    : ioContext(ioContext),
+      environment(environment),
+      log(log),
+      setThrottling(std::move(setThrottling)),
+      timer(ioContext, nextTick(environment.Now()))
+{
+}
+
+void Housekeeping::start(bool enabled)
+{
+    throttlingEnabled = enabled;
+    timer.async_wait([this](const boost::system::error_code &error) { OnHousekeepingTick(error); });
+}
+
+void Housekeeping::cancel()
+{
+    if (ioContext.get_executor().running_in_this_thread() || ioContext.stopped()) {
+        stopTicking();
+        return;
+    }
+    std::promise<void> done;
+    boost::asio::post(ioContext, [this, &done] {
+        stopTicking();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+void Housekeeping::stopTicking()
+{
+    cancelled = true;
+    timer.cancel();
+}
+
+void Housekeeping::OnHousekeepingTick(const boost::system::error_code &error)
+{
+    if (error || cancelled)
+        return;
+    if (memoryLimit == 0) {
+        memoryLimit = kMemoryLimit;
+        log(0, "memory limit set to %zu", static_cast<size_t>(memoryLimit));
+    }
+    const int64_t wall = environment.WallClockSeconds();
+    if (previousWallSeconds)
+        reportClockJump(*previousWallSeconds, wall);
+    else if (throttlingEnabled)
+        environment.AnnounceMemoryState();  // the plugins learn the initial state
+    if (throttlingEnabled && (!previousWallSeconds || wall != *previousWallSeconds))
+        checkMemory();
+    previousWallSeconds = wall;
+    arm();
+}
+
+void Housekeeping::reportClockJump(int64_t previous, int64_t now)
+{
+    // Clamped to what "%d" prints: a jump across decades must not overflow.
+    const double difference =
+        std::trunc(static_cast<double>(now) - static_cast<double>(previous));
+    const int seconds = difference >= INT_MAX   ? INT_MAX
+                        : difference <= INT_MIN ? INT_MIN
+                                                : static_cast<int>(difference);
+    if (seconds > 1 || seconds < -1)
+        log(50, "system time changed by %d seconds", seconds);
+}
+
+void Housekeeping::checkMemory()
+{
+    const uint32_t resident = environment.ReadResidentBytes();
+    SetMemoryLow(resident > memoryLimit);
+    const Clock::time_point now = environment.Now();
+    if (now - lastUsageReport < kUsageReportInterval)
+        return;
+    const int64_t change = (static_cast<int64_t>(resident) - lastReportedUsage) / kMiB;
+    log(25, "memory usage changed %lldMB (total usage: %zuMB)", static_cast<long long>(change),
+        static_cast<size_t>(resident / kMiB));
+    lastUsageReport = now;
+    lastReportedUsage = resident;
+}
+
+// The throttling flag follows every reading; the messages and announcements
+// come once per low period: at its first low reading, and once a minute has
+// passed since its last.
+void Housekeeping::SetMemoryLow(bool low)
+{
+    const Clock::time_point now = environment.Now();
+    setThrottling(low);
+    if (low) {
+        if (lowMemorySince == Clock::time_point::max()) {
+            log(50, "available system memory is low, throttling video");
+            environment.AnnounceMemoryState();
+        }
+        lowMemorySince = now;
+        return;
+    }
+    if (lowMemorySince == Clock::time_point::max() || now - lowMemorySince < kRecoveryTime)
+        return;
+    log(50, "available system memory ok, not throttling video");
+    environment.AnnounceMemoryState();
+    lowMemorySince = Clock::time_point::max();
+}
+
+void Housekeeping::arm()
+{
+    timer.expires_at(nextTick(environment.Now()));
+    timer.async_wait([this](const boost::system::error_code &error) { OnHousekeepingTick(error); });
+}

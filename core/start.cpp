@@ -2,14 +2,12 @@
 #include <unistd.h>
 
 #include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/filesystem/path.hpp>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
 #include <exception>
-#include <future>
 
 #include "core/dvrcore.h"
 
@@ -45,8 +43,7 @@ void dvrcore::Start()
     if (getuid() != 0)
         SetCapabilities(kRunningCapabilities);
     host.startReaderThreads();
-    housekeepingTimer.async_wait(
-        [this](const boost::system::error_code &error) { OnHousekeepingTick(error); });
+    housekeeping.start(configuration.throttlingEnabled());
     status.saveStatus();
     log(25, "successfully started core version %s", configuration.coreVersion().c_str());
 
@@ -56,7 +53,7 @@ void dvrcore::Start()
     status.close();
 
     log(25, "stopping core version %s...", configuration.coreVersion().c_str());
-    cancelHousekeeping();
+    housekeeping.cancel();
     if (parentLink.lost())
         Sleep(kParentLossGrace);
     host.closePlugins();
@@ -98,18 +95,6 @@ StatusSnapshot dvrcore::statusSnapshot()
                                     plugin.openTimeMs, plugin.openCode});
     snapshot.failed = host.failed();
     return snapshot;
-}
-
-void dvrcore::cancelHousekeeping()
-{
-    // The timer belongs to the I/O thread: cancel it there and wait, so the
-    // cancellation cannot race a tick that is running.
-    std::promise<void> done;
-    boost::asio::post(ioContext, [this, &done] {
-        housekeepingTimer.cancel();
-        done.set_value();
-    });
-    done.get_future().wait();
 }
 
 void dvrcore::Sleep(std::chrono::seconds duration)

@@ -70,6 +70,7 @@ public:
 
     // While memory throttling is active every gated frame is dropped.
     void setThrottling(bool active) { throttlingActive = active ? 1 : 0; }
+    bool throttling() const { return throttlingActive.load() != 0; }
 
     RefBlockTable &blocks() { return refBlockTable; }
     FrameGate &frameGate() { return gate; }

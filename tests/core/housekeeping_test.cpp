@@ -1,0 +1,207 @@
+// The housekeeping tick, driven by hand: the test sets the clocks and the
+// resident memory and runs each tick directly.
+#include "core/housekeeping.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <boost/asio/post.hpp>
+#include <cstdio>
+#include <future>
+#include <thread>
+
+#include "support/test_bus.h"
+
+namespace {
+
+using Clock = Housekeeping::Clock;
+using Texts = std::vector<std::string>;
+using std::chrono::seconds;
+constexpr uint32_t kLimit = 199229440;
+const Texts kLow{"available system memory is low, throttling video"};
+
+class FakeEnvironment : public Housekeeping::Environment {
+public:
+    Clock::time_point Now() override { return steady; }
+    int64_t WallClockSeconds() override { return wall; }
+    uint32_t ReadResidentBytes() override
+    {
+        calls.push_back("read");
+        return resident;
+    }
+    void AnnounceMemoryState() override { calls.push_back(throttling ? "announce 1" : "announce 0"); }
+    long count(const char *call) { return std::count(calls.begin(), calls.end(), call); }
+
+    Clock::time_point steady = Clock::time_point(seconds(3600));
+    int64_t wall = 1700000000;
+    uint32_t resident = 0;
+    bool throttling = false;  // the bus's flag, as the tick sets it
+    Texts calls;
+};
+
+class HousekeepingTest : public ::testing::Test {
+protected:
+    HousekeepingTest() { bus.logLevels.set(LogLevelTable::kCoreIndex, 0); }
+
+    // `count` ticks, each `by` later than the last on both clocks.
+    void tick(int count = 1, seconds by = seconds(1))
+    {
+        for (int i = 0; i < count; ++i) {
+            env.steady += by;
+            env.wall += by.count();
+            housekeeping.OnHousekeepingTick({});
+        }
+    }
+    Texts logged(uint32_t level)
+    {
+        Texts texts;
+        for (const LogLine &line : bus.logLines())
+            if (line.level == level)
+                texts.push_back(line.text);
+        return texts;
+    }
+
+    TestBus bus;
+    FakeEnvironment env;
+    boost::asio::io_context io;
+    Housekeeping housekeeping{io, env, CoreLogger(&TestBus::entry),
+                              [this](bool active) { env.throttling = active; }};
+};
+
+TEST_F(HousekeepingTest, FirstTickSetsTheLimitAndAnnouncesBeforeTheFirstCheckEvenAtTheEpoch)
+{
+    housekeeping.start(true);
+    env.wall = 0;
+    tick(2, seconds(0));  // the second in the same wall-clock second: no check
+    EXPECT_EQ(logged(0), Texts{"memory limit set to 199229440"});
+    EXPECT_EQ(env.calls, (Texts{"announce 0", "read"}));
+}
+
+TEST_F(HousekeepingTest, WithThrottlingOffOnlyTheLimitAndClockJumpsOfOverASecondAreLogged)
+{
+    housekeeping.start(false);
+    env.resident = UINT32_MAX;
+    tick();
+    for (int jump : {3600, -10, 1, 2})
+        tick(1, seconds(jump));
+    env.wall += int64_t(1) << 32;  // decades on: clamped, not wrapped
+    tick(1, seconds(0));
+    EXPECT_TRUE(env.calls.empty());
+    EXPECT_EQ(logged(0), Texts{"memory limit set to 199229440"});
+    EXPECT_EQ(logged(50), (Texts{"system time changed by 3600 seconds",
+                                 "system time changed by -10 seconds",
+                                 "system time changed by 2 seconds",
+                                 "system time changed by 2147483647 seconds"}));
+}
+
+TEST_F(HousekeepingTest, AbovePlusOnePageThrottlesAtOnceAndRecoversAMinuteAfterTheLastLowReading)
+{
+    housekeeping.start(true);
+    env.resident = kLimit;
+    tick();
+    EXPECT_FALSE(env.throttling) << "exactly the limit is not low";
+    env.resident = kLimit + 4096;
+    tick(5);
+    EXPECT_TRUE(env.throttling);
+    EXPECT_EQ(logged(50), kLow);
+    EXPECT_EQ(env.count("announce 1"), 1);
+
+    env.resident = kLimit;
+    tick();
+    EXPECT_FALSE(env.throttling) << "frames flow from the first check that is not low";
+    env.resident = kLimit + 1;
+    tick();  // low again while recovering: no second message
+    EXPECT_TRUE(env.throttling);
+    env.resident = kLimit;
+    tick(59);
+    EXPECT_EQ(logged(50), kLow);
+    tick(2);  // 60 s after the last low reading, then one more
+    EXPECT_EQ(logged(50).back(), "available system memory ok, not throttling video");
+    EXPECT_EQ(logged(50).size(), 2u);
+    EXPECT_EQ(env.count("announce 0"), 2);
+}
+
+TEST_F(HousekeepingTest, UsageIsLoggedOnceAMinuteFromSixtySecondsOfSteadyTime)
+{
+    housekeeping.start(true);
+    env.steady = Clock::time_point(seconds(30));
+    env.resident = 10 * 1048576 + 1;
+    tick(29);
+    EXPECT_TRUE(logged(25).empty());
+    tick();  // the steady clock reaches 60 s
+    env.resident -= 3 * 1048576 / 2;
+    tick(120);
+    EXPECT_EQ(logged(25), (Texts{"memory usage changed 10MB (total usage: 10MB)",
+                                 "memory usage changed -1MB (total usage: 8MB)",
+                                 "memory usage changed 0MB (total usage: 8MB)"}));
+}
+
+TEST_F(HousekeepingTest, ACancelledWaitEndsTheTicking)
+{
+    env.steady = Clock::time_point::max();
+    tick(1, seconds(0));
+    EXPECT_EQ(io.poll_one(), 0u) << "the re-armed expiry saturates: never due";
+    const Texts before = env.calls;
+    // A completion already queued when the cancellation runs carries no error.
+    boost::asio::post(io, [this] {
+        housekeeping.cancel();
+        env.wall += 5;
+        housekeeping.OnHousekeepingTick({});
+    });
+    io.poll();
+    housekeeping.OnHousekeepingTick(boost::asio::error::operation_aborted);
+    EXPECT_TRUE(io.stopped()) << "no wait left outstanding";
+    EXPECT_EQ(env.calls, before);
+    EXPECT_TRUE(logged(50).empty());
+}
+
+// Ticks run back to back on an I/O thread (every wait is due at once) while
+// this thread cancels; ThreadSanitizer runs it too.
+TEST_F(HousekeepingTest, CancelFromAnotherThreadStopsRunningTicks)
+{
+    struct Counting : FakeEnvironment {
+        int64_t WallClockSeconds() override
+        {
+            if (cancelled && ++ticksAfterCancel)
+                io->stop();  // a failure, not a hang
+            if (++ticks == 3)
+                running.set_value();
+            return 1;
+        }
+        std::atomic<int> ticks{0}, ticksAfterCancel{0};
+        std::atomic<bool> cancelled{false};
+        std::promise<void> running;
+        boost::asio::io_context *io = nullptr;
+    } counting;
+    counting.io = &io;
+    counting.steady = Clock::time_point(seconds(1));
+    Housekeeping ticking(io, counting, CoreLogger(&TestBus::entry), [](bool) {});
+    boost::asio::post(io, [&] { ticking.OnHousekeepingTick({}); });
+    std::thread ioThread([this] { io.run(); });  // returns once nothing is left to wait for
+    counting.running.get_future().wait();
+    ticking.cancel();
+    counting.cancelled = true;
+    ioThread.join();
+    EXPECT_EQ(counting.ticksAfterCancel, 0);
+}
+
+TEST(ResidentBytes, PagesTimesPageSizeSaturatingAndZeroWhenUnreadable)
+{
+    const std::string path = testing::TempDir() + "housekeeping-statm";
+    const auto bytes = [&path](const char *statm) {
+        std::FILE *file = std::fopen(path.c_str(), "w");
+        std::fputs(statm, file);
+        std::fclose(file);
+        return readResidentBytes(path.c_str(), 4096);
+    };
+    EXPECT_EQ(bytes("90000 48640 300 1 0 900 0\n"), kLimit);
+    EXPECT_EQ(bytes("1 1048575\n"), 4294963200u);
+    EXPECT_EQ(bytes("2000000 1048576\n"), UINT32_MAX) << "4 GiB and more saturate";
+    EXPECT_EQ(bytes("12\n"), 0u);
+    std::remove(path.c_str());
+    EXPECT_EQ(readResidentBytes(path.c_str(), 4096), 0u);
+    FakeEnvironment env;
+    EXPECT_GT(env.Housekeeping::Environment::ReadResidentBytes(), 0u) << "this process's own";
+}
+
+}  // namespace
