@@ -35,6 +35,8 @@ CoreProcess::CoreProcess(const PluginDir &dir, const std::string &executable) : 
 
 CoreProcess::~CoreProcess()
 {
+    if (input >= 0)
+        close(input);
     if (pid > 0) {
         kill(pid, SIGKILL);
         int status;
@@ -42,7 +44,41 @@ CoreProcess::~CoreProcess()
     }
 }
 
+namespace {
+
+// The command that runs `program`: through the tests' emulator on a cross build.
+std::vector<std::string> command(const std::string &program)
+{
+    std::vector<std::string> words;
+#ifdef DVR_CORE_EMULATOR
+    std::istringstream emulator(DVR_CORE_EMULATOR);
+    for (std::string word; std::getline(emulator, word, '|');)
+        words.push_back(word);
+#endif
+    words.push_back(program);
+    return words;
+}
+
+}  // namespace
+
 void CoreProcess::start(const std::vector<std::string> &environment)
+{
+    launch(command((dir.root() / "dvrcore").string()), environment, false);
+}
+
+void CoreProcess::startUnderParent(const std::vector<std::string> &parentOptions,
+                                   const std::vector<std::string> &environment)
+{
+    std::vector<std::string> words = command(DVR_PARENT_EXECUTABLE);
+    words.insert(words.end(), parentOptions.begin(), parentOptions.end());
+    words.push_back("--");
+    for (const std::string &word : command((dir.root() / "dvrcore").string()))
+        words.push_back(word);
+    launch(std::move(words), environment, true);
+}
+
+void CoreProcess::launch(std::vector<std::string> words, const std::vector<std::string> &environment,
+                         bool pipeInput)
 {
     // Everything the child needs is prepared before fork.
     std::vector<std::string> variables;
@@ -55,27 +91,22 @@ void CoreProcess::start(const std::vector<std::string> &environment)
     for (std::string &variable : variables)
         envp.push_back(&variable[0]);
     envp.push_back(nullptr);
-    const std::string program = (dir.root() / "dvrcore").string();
     const std::string root = dir.root().string();
     const std::string out = (dir.root() / "stdout.txt").string();
     const std::string err = (dir.root() / "stderr.txt").string();
-    // A cross build runs the core through the same emulator as the tests.
-    std::vector<std::string> words;
-#ifdef DVR_CORE_EMULATOR
-    std::istringstream emulator(DVR_CORE_EMULATOR);
-    for (std::string word; std::getline(emulator, word, '|');)
-        words.push_back(word);
-#endif
-    words.push_back(program);
     std::vector<char *> argv;
     for (std::string &word : words)
         argv.push_back(&word[0]);
     argv.push_back(nullptr);
+    int pipeFds[2] = {-1, -1};
+    if (pipeInput) {
+        ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    }
 
     pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY);
+        int in = pipeInput ? pipeFds[0] : open("/dev/null", O_RDONLY);
         int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || o < 0 || e < 0 || chdir(root.c_str()) != 0)
@@ -86,6 +117,27 @@ void CoreProcess::start(const std::vector<std::string> &environment)
         execvpe(argv[0], argv.data(), envp.data());
         _exit(121);
     }
+    if (pipeInput) {
+        close(pipeFds[0]);
+        input = pipeFds[1];
+    }
+}
+
+void CoreProcess::toParent(const std::string &text)
+{
+    ASSERT_GE(input, 0);
+    ASSERT_EQ(write(input, text.data(), text.size()), ssize_t(text.size()));
+}
+
+bool CoreProcess::waitForOutput(const std::string &text, std::chrono::milliseconds timeout) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (standardOutput().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
 }
 
 void CoreProcess::signal(int number)

@@ -23,6 +23,16 @@ public:
     // stdout and stderr to files there, and the test plugin's variables plus
     // `environment` ("NAME=value") added to this process's environment.
     void start(const std::vector<std::string> &environment = {});
+    // Starts the copy the same way, but under the parent stand-in (dvrparent)
+    // with `parentOptions` before the core's command; the stand-in's standard
+    // input is a pipe that toParent writes, and `signal` goes to the stand-in.
+    void startUnderParent(const std::vector<std::string> &parentOptions,
+                          const std::vector<std::string> &environment = {});
+    // Writes to the stand-in's standard input (lines of --stdin).
+    void toParent(const std::string &text);
+    // Polls standard output (bounded) until it contains `text`.
+    bool waitForOutput(const std::string &text,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(15)) const;
     // Sends a signal to the child.
     void signal(int number);
     // Waits (bounded) for the child to exit; true with its wait status.
@@ -40,8 +50,12 @@ public:
     std::string standardError() const;
 
 private:
+    void launch(std::vector<std::string> words, const std::vector<std::string> &environment,
+                bool pipeInput);
+
     const PluginDir &dir;
     pid_t pid = -1;
+    int input = -1;  // the stand-in's standard input
     int lastStatus = -1;
 };
 

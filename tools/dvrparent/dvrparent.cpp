@@ -161,7 +161,7 @@ bool Parent::start()
         std::vector<char *> args = options.core;
         args.push_back(const_cast<char *>(descriptor.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         std::fprintf(stderr, "dvrparent: cannot start %s: %s\n", args[0], std::strerror(errno));
         _exit(127);
     }
