@@ -14,6 +14,7 @@
 #include "config/configuration.h"
 #include "config/status_keeper.h"
 #include "config/xml_document.h"
+#include "core/privileges.h"
 #include "events/event_bus.h"
 #include "events/time_source.h"
 #include "ipc/parent_link.h"
@@ -87,13 +88,12 @@ private:
     StatusSnapshot statusSnapshot();
     void cancelHousekeeping();
     void sleepAfterParentLoss();
-    bool adoptParentIdentity(uint32_t &parentUid);
-    void SetCapabilities(uint32_t mask);
     void OnHousekeepingTick(const boost::system::error_code &error);
 
 
     // --- components and state, in construction order ----------------------
     const CoreLogger log{dvrcoreEventEntry};
+    Privileges privileges{log};
     LogLevelTable logLevels;
     LogLevelTable defaultLogLevels;
     Configuration configuration{logLevels, dvrcoreEventEntry};

@@ -43,7 +43,7 @@ void dvrcore::Start()
         parentLink.waitForSettings(kSettingsWait);
     host.openPlugins();
     if (getuid() != 0)
-        SetCapabilities(kRunningCapabilities);
+        privileges.SetCapabilities(kRunningCapabilities);
     host.startReaderThreads();
     housekeepingTimer.async_wait(
         [this](const boost::system::error_code &error) { OnHousekeepingTick(error); });
