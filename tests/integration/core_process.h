@@ -14,6 +14,13 @@
 
 class CoreProcess {
 public:
+    // A user to run as: user and group IDs and supplementary groups.
+    struct User {
+        uid_t uid;
+        gid_t gid;
+        std::vector<gid_t> groups;
+    };
+
     explicit CoreProcess(const PluginDir &dir, const std::string &executable = DVR_CORE_EXECUTABLE);
     ~CoreProcess();  // kills a child still running
     CoreProcess(const CoreProcess &) = delete;
@@ -23,6 +30,14 @@ public:
     // stdout and stderr to files there, and the test plugin's variables plus
     // `environment` ("NAME=value") added to this process's environment.
     void start(const std::vector<std::string> &environment = {});
+    // The same, but the core's parent is a process of its own that starts
+    // the core as root (or as `parent` when `coreAsParent`) and then becomes
+    // `parent` before the core runs. The directory is handed over to
+    // `parent`, so the core can write there once it has become that user.
+    // Needs root.
+    void startUnderParent(const User &parent, bool coreAsParent);
+    // The core's process ID (the child's, or the parent's child's).
+    pid_t corePid() const { return core; }
     // Sends a signal to the child.
     void signal(int number);
     // Waits (bounded) for the child to exit; true with its wait status.
@@ -41,7 +56,12 @@ public:
 
 private:
     const PluginDir &dir;
-    pid_t pid = -1;
+    pid_t pid = -1;   // the child this process waits for
+    pid_t core = -1;  // the core itself
+    // In the parent of startUnderParent: the core waits for a byte on this
+    // descriptor, and then becomes `releaseAs` if set, before it runs.
+    int releaseFd = -1;
+    const User *releaseAs = nullptr;
     int lastStatus = -1;
 };
 
