@@ -97,11 +97,12 @@ bool dvrcore::Initialize(int parentDescriptor)
     sourceNames.set(DVR_PROVIDER_CORE, "core");
     umask(077);
 
+    privileges.KeepCapabilitiesAcrossUserChange();
     uint32_t parentUid = 0;
-    if (!adoptParentIdentity(parentUid))
+    if (!privileges.AdoptParentIdentity(parentUid))
         return false;
     if (parentUid != 0)
-        SetCapabilities(kOpeningCapabilities);
+        privileges.SetCapabilities(kOpeningCapabilities);
 
     if (parentDescriptor != -1 && !parentLink.adopt(parentDescriptor)) {
         log(100, "failed to open ipc pipe");

@@ -14,6 +14,7 @@
 #include "config/status_keeper.h"
 #include "config/xml_document.h"
 #include "core/housekeeping.h"
+#include "core/privileges.h"
 #include "events/event_bus.h"
 #include "events/time_source.h"
 #include "ipc/parent_link.h"
@@ -89,12 +90,10 @@ private:
     void startIoThread();
     StatusSnapshot statusSnapshot();
     ParentLink::Handlers parentHandlers();
-    bool adoptParentIdentity(uint32_t &parentUid);
-    void SetCapabilities(uint32_t mask);
-
 
     // --- components and state, in construction order ----------------------
     const CoreLogger log{dvrcoreEventEntry};
+    Privileges privileges{log};
     LogLevelTable logLevels;
     LogLevelTable defaultLogLevels;
     Configuration configuration{logLevels, dvrcoreEventEntry};

@@ -41,7 +41,7 @@ void dvrcore::Start()
         parentLink.waitForSettings(kSettingsWait);
     host.openPlugins();
     if (getuid() != 0)
-        SetCapabilities(kRunningCapabilities);
+        privileges.SetCapabilities(kRunningCapabilities);
     host.startReaderThreads();
     housekeeping.start(configuration.throttlingEnabled());
     status.saveStatus();

@@ -42,7 +42,7 @@ ci_install_armhf() {
   fi
   local packages=(qemu-user g++-arm-linux-gnueabihf
     libboost-system-dev:armhf libboost-filesystem-dev:armhf
-    libtinyxml-dev:armhf libwxgtk3.2-dev:armhf "$@")
+    libtinyxml-dev:armhf libwxgtk3.2-dev:armhf libcap-dev:armhf "$@")
   if tools/install-deps.sh "${packages[@]}" || ci_install_armhf_from_pool "${packages[@]}"; then
     return 0
   fi

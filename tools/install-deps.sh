@@ -7,6 +7,7 @@ packages=(
   build-essential cmake pkg-config
   libboost-system-dev libboost-filesystem-dev
   libtinyxml-dev
+  libcap-dev
   libwxgtk3.2-dev
   googletest libgtest-dev libbenchmark-dev
   "$@"

@@ -1,11 +1,13 @@
 #include "core_process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/filesystem/operations.hpp>
+#include <cerrno>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -25,6 +27,12 @@ std::string readAll(const fs::path &path)
     return text.str();
 }
 
+bool becomeUser(const CoreProcess::User &user)
+{
+    return setgroups(user.groups.size(), user.groups.data()) == 0 && setgid(user.gid) == 0 &&
+           setuid(user.uid) == 0;
+}
+
 }  // namespace
 
 CoreProcess::CoreProcess(const PluginDir &dir, const std::string &executable) : dir(dir)
@@ -38,6 +46,8 @@ CoreProcess::~CoreProcess()
     if (input >= 0)
         close(input);
     if (pid > 0) {
+        if (core > 0)
+            kill(core, SIGKILL);
         kill(pid, SIGKILL);
         int status;
         waitpid(pid, &status, 0);
@@ -103,7 +113,7 @@ void CoreProcess::launch(std::vector<std::string> words, const std::vector<std::
         ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
     }
 
-    pid = fork();
+    pid = core = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         int in = pipeInput ? pipeFds[0] : open("/dev/null", O_RDONLY);
@@ -111,6 +121,9 @@ void CoreProcess::launch(std::vector<std::string> words, const std::vector<std::
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || o < 0 || e < 0 || chdir(root.c_str()) != 0)
             _exit(120);
+        char go;
+        if (releaseFd >= 0 && (read(releaseFd, &go, 1) != 1 || (releaseAs && !becomeUser(*releaseAs))))
+            _exit(122);
         dup2(in, 0);
         dup2(o, 1);
         dup2(e, 2);
@@ -140,10 +153,49 @@ bool CoreProcess::waitForOutput(const std::string &text, std::chrono::millisecon
     return true;
 }
 
+void CoreProcess::startAsUser(const User &parent, bool coreAsParent)
+{
+    for (const fs::path &path : fs::recursive_directory_iterator(dir.root()))
+        ASSERT_EQ(lchown(path.c_str(), parent.uid, parent.gid), 0) << path;
+    ASSERT_EQ(chown(dir.root().c_str(), parent.uid, parent.gid), 0);
+    int report[2], release[2];
+    ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+    const pid_t intermediate = fork();
+    ASSERT_GE(intermediate, 0);
+    if (intermediate == 0) {
+        // The parent: reports the core's ID, becomes `parent`, releases the
+        // core and exits as the core did. A core never released is killed.
+        releaseFd = release[0];
+        releaseAs = coreAsParent ? &parent : nullptr;
+        start();
+        if (pid <= 0)
+            _exit(123);
+        if (write(report[1], &pid, sizeof pid) != sizeof pid || !becomeUser(parent) ||
+            write(release[1], "g", 1) != 1) {
+            kill(pid, SIGKILL);
+            _exit(123);
+        }
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (WIFSIGNALED(status))
+            ::kill(getpid(), WTERMSIG(status));
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 125);
+    }
+    pid = intermediate;
+    close(report[1]);
+    close(release[0]);
+    close(release[1]);
+    const ssize_t got = read(report[0], &core, sizeof core);
+    close(report[0]);
+    ASSERT_EQ(got, static_cast<ssize_t>(sizeof core)) << "the core's parent did not start it";
+}
+
 void CoreProcess::signal(int number)
 {
-    ASSERT_GT(pid, 0);
-    kill(pid, number);
+    ASSERT_GT(core, 0);
+    kill(core, number);
 }
 
 bool CoreProcess::running()

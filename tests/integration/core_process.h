@@ -14,6 +14,13 @@
 
 class CoreProcess {
 public:
+    // A user to run as: user and group IDs and supplementary groups.
+    struct User {
+        uid_t uid;
+        gid_t gid;
+        std::vector<gid_t> groups;
+    };
+
     explicit CoreProcess(const PluginDir &dir, const std::string &executable = DVR_CORE_EXECUTABLE);
     ~CoreProcess();  // kills a child still running
     CoreProcess(const CoreProcess &) = delete;
@@ -33,6 +40,14 @@ public:
     // Polls standard output (bounded) until it contains `text`.
     bool waitForOutput(const std::string &text,
                        std::chrono::milliseconds timeout = std::chrono::seconds(15)) const;
+    // Starts the copy with a parent of its own that starts
+    // the core as root (or as `parent` when `coreAsParent`) and then becomes
+    // `parent` before the core runs. The directory is handed over to
+    // `parent`, so the core can write there once it has become that user.
+    // Needs root.
+    void startAsUser(const User &parent, bool coreAsParent);
+    // The core's process ID (the child's, or the parent's child's).
+    pid_t corePid() const { return core; }
     // Sends a signal to the child.
     void signal(int number);
     // Waits (bounded) for the child to exit; true with its wait status.
@@ -56,6 +71,11 @@ private:
     const PluginDir &dir;
     pid_t pid = -1;
     int input = -1;  // the stand-in's standard input
+    pid_t core = -1;  // the core itself, or the stand-in that runs it
+    // In the parent of startAsUser: the core waits for a byte on this
+    // descriptor, and then becomes `releaseAs` if set, before it runs.
+    int releaseFd = -1;
+    const User *releaseAs = nullptr;
     int lastStatus = -1;
 };
 
