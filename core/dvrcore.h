@@ -90,6 +90,7 @@ private:
     void startIoThread();
     StatusSnapshot statusSnapshot();
     ParentLink::Handlers parentHandlers();
+    void narrowCapabilities();
 
     // --- components and state, in construction order ----------------------
     const CoreLogger log{dvrcoreEventEntry};

@@ -142,10 +142,10 @@ bool Privileges::switchIdentity(const std::string &user, uid_t uid, gid_t gid)
     return true;
 }
 
-void Privileges::SetCapabilities(uint32_t mask)
+bool Privileges::SetCapabilities(uint32_t mask)
 {
     if (applyCapabilities(mask))
-        return;
+        return true;
     log(50, "capset failed: %s", std::strerror(errno));
     // A refused change leaves the thread as it was: after the change of user
     // that can be every capability root had. Narrowing within what is still
@@ -153,4 +153,5 @@ void Privileges::SetCapabilities(uint32_t mask)
     uint32_t permitted = 0;
     if (!permittedCapabilities(permitted) || !applyCapabilities(mask & permitted))
         log(50, "capset failed: %s", std::strerror(errno));
+    return false;
 }

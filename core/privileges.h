@@ -34,7 +34,9 @@ public:
     // Sets effective = permitted = `mask` (capabilities 0 to 31) and clears
     // the inheritable set. A refusal is logged at level 50 and the thread then
     // keeps only the part of `mask` it still holds; the core runs on.
-    void SetCapabilities(uint32_t mask);
+    // Capabilities belong to each thread: this sets the calling thread's.
+    // True when `mask` was set as asked.
+    bool SetCapabilities(uint32_t mask);
 
     // The real user ID of the first "Uid:" line of a status file. False when
     // the file cannot be read or has no such line.

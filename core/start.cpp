@@ -2,12 +2,14 @@
 #include <unistd.h>
 
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/filesystem/path.hpp>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
 #include <exception>
+#include <future>
 
 #include "core/dvrcore.h"
 
@@ -41,7 +43,7 @@ void dvrcore::Start()
         parentLink.waitForSettings(kSettingsWait);
     host.openPlugins();
     if (getuid() != 0)
-        privileges.SetCapabilities(kRunningCapabilities);
+        narrowCapabilities();
     host.startReaderThreads();
     housekeeping.start(configuration.throttlingEnabled());
     status.saveStatus();
@@ -95,6 +97,21 @@ StatusSnapshot dvrcore::statusSnapshot()
                                     plugin.openTimeMs, plugin.openCode});
     snapshot.failed = host.failed();
     return snapshot;
+}
+
+void dvrcore::narrowCapabilities()
+{
+    // Capabilities are per thread. The I/O thread is the core's own and runs
+    // plugins' packet calls, so it gives up raw I/O along with this one; the
+    // plugins' worker threads keep what they were started with.
+    if (!privileges.SetCapabilities(kRunningCapabilities))
+        return;
+    std::promise<void> done;
+    boost::asio::post(ioContext, [this, &done] {
+        privileges.SetCapabilities(kRunningCapabilities);
+        done.set_value();
+    });
+    done.get_future().wait();
 }
 
 void dvrcore::Sleep(std::chrono::seconds duration)

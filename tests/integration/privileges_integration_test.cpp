@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/filesystem/operations.hpp>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -76,6 +77,16 @@ TEST_F(PrivilegeIntegration, RootCoreTakesOnTheParentsUserAndNarrowsItsCapabilit
     EXPECT_EQ(statusLine(core.corePid(), "Uid"), ids("Uid", nobody.uid));
     EXPECT_EQ(statusLine(core.corePid(), "Gid"), ids("Gid", nobody.gid));
     EXPECT_EQ(statusLine(core.corePid(), "Groups"), "Groups=" + groups);
+    // No plugin asked for a worker: the core's own threads (main, I/O) are
+    // all that run, and each has given up raw I/O.
+    int threads = 0;
+    for (const auto &task : boost::filesystem::directory_iterator(
+             "/proc/" + std::to_string(core.corePid()) + "/task")) {
+        const pid_t tid = std::stoi(task.path().filename().string());
+        EXPECT_EQ(statusLine(tid, "CapEff"), "CapEff=0000000000003000") << "thread " << tid;
+        ++threads;
+    }
+    EXPECT_GE(threads, 2);
     core.stopWith(SIGTERM);
 
     // NET_ADMIN, NET_RAW and SYS_RAWIO while the plugin opened, NET_ADMIN
