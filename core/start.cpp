@@ -1,4 +1,5 @@
 // The start and stop sequence of the core.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -69,6 +70,8 @@ void dvrcore::Start()
 void dvrcore::startIoThread()
 {
     ioThread = std::thread([this] {
+        // Named, so that an operator (or a test) can tell it apart in /proc.
+        pthread_setname_np(pthread_self(), "dvrcore-io");
         // A handler that throws is logged and the context runs on: the
         // signals, the parent link and the timer all depend on this thread.
         for (;;) {
