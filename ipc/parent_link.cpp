@@ -25,6 +25,9 @@ bool ParentLink::adopt(int descriptor)
     // Local domain, protocol 0: the socket type is told by the protocol
     // object itself.
     socket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), descriptor, error);
+    // Sends are tried at once and wait for room only when the socket is full.
+    if (!error)
+        socket.non_blocking(true, error);
     if (error)
         return false;
     parentSocket = std::move(socket);
@@ -54,6 +57,20 @@ void ParentLink::onReceive(const boost::system::error_code &error, std::size_t c
         return;
     }
     stream.received(static_cast<uint32_t>(count), *this);
+    // Records already waiting are taken at once rather than each through the
+    // reactor; a bounded number, so the other work of this thread goes on.
+    for (int record = 1; record < kRecordsPerTurn; ++record) {
+        boost::system::error_code more;
+        const std::size_t taken = parentSocket.receive(
+            boost::asio::buffer(stream.freeSpace(), stream.freeBytes()), 0, receiveFlags, more);
+        if (more == boost::asio::error::would_block || more == boost::asio::error::try_again)
+            break;
+        if (more || taken == 0) {
+            linkLost();
+            return;
+        }
+        stream.received(static_cast<uint32_t>(taken), *this);
+    }
     startReceive();
 }
 
@@ -116,44 +133,75 @@ int32_t ParentLink::queuePacket(void *data, uint32_t len)
             log(50, "ipc send queue full: packets for the parent are refused");
         return DVR_RESULT_REFUSED;
     }
-    // A job the I/O context drops unrun frees its buffer with it.
-    boost::asio::post(ioContext, [this, packet = Outgoing{std::move(buffer), len}]() mutable {
-        enqueue(std::move(packet));
-    });
+    // Packets wait in the inbox for the I/O thread, which takes them all at
+    // once: only the first of a burst posts a job and wakes it.
+    bool first;
+    {
+        std::lock_guard<std::mutex> lock(inboxMutex);
+        first = inbox.empty();
+        inbox.push_back({std::move(buffer), len});
+    }
+    if (first)
+        boost::asio::post(ioContext, [this] { takeInbox(); });
     return DVR_RESULT_OK;
 }
 
-void ParentLink::enqueue(Outgoing packet)
+void ParentLink::takeInbox()
 {
+    std::deque<Outgoing> arrived;
+    {
+        std::lock_guard<std::mutex> lock(inboxMutex);
+        arrived.swap(inbox);
+    }
     if (!parentSocket.is_open() || sendFailed) {
-        pendingBytes -= packet.length;
+        for (const Outgoing &packet : arrived)
+            pendingBytes -= packet.length;
         return;
     }
-    outgoingPackets.push_back(std::move(packet));
-    if (outgoingPackets.size() == 1)
-        sendFront();
+    for (Outgoing &packet : arrived)
+        outgoingPackets.push_back(std::move(packet));
+    if (!writing)
+        sendQueued();
 }
 
-void ParentLink::sendFront()
+void ParentLink::sendQueued()
 {
-    const Outgoing &front = outgoingPackets.front();
-    const uint32_t size = std::min(front.length - sentOfFront, kMaxSend);
-    parentSocket.async_send(boost::asio::buffer(front.data.get() + sentOfFront, size), 0,
-                            [this](const boost::system::error_code &error, std::size_t count) {
-                                onSent(error, count);
+    // Writes while the socket takes them, in sends of at most kMaxSend bytes;
+    // when it is full, waits until it can take more and goes on from there.
+    while (!outgoingPackets.empty()) {
+        const Outgoing &front = outgoingPackets.front();
+        const uint32_t size = std::min(front.length - sentOfFront, kMaxSend);
+        boost::system::error_code error;
+        const std::size_t sent = parentSocket.send(
+            boost::asio::buffer(front.data.get() + sentOfFront, size), 0, error);
+        if (error == boost::asio::error::would_block || error == boost::asio::error::try_again) {
+            waitUntilWritable();
+            return;
+        }
+        if (error) {
+            finishFront(error);
+            return;
+        }
+        sentOfFront += static_cast<uint32_t>(sent);
+        if (sentOfFront == front.length)
+            finishFront(error);
+    }
+}
+
+void ParentLink::waitUntilWritable()
+{
+    writing = true;
+    parentSocket.async_wait(boost::asio::socket_base::wait_write,
+                            [this](const boost::system::error_code &error) {
+                                writing = false;
+                                // Lost while waiting: the queue is gone already.
+                                if (outgoingPackets.empty())
+                                    return;
+                                if (error)
+                                    finishFront(error);
+                                else
+                                    sendQueued();
                             });
-}
-
-void ParentLink::onSent(const boost::system::error_code &error, std::size_t count)
-{
-    // The link was lost while this send waited: its queue is gone already.
-    if (outgoingPackets.empty())
-        return;
-    sentOfFront += static_cast<uint32_t>(count);
-    if (!error && sentOfFront < outgoingPackets.front().length)
-        sendFront();
-    else
-        finishFront(error);
 }
 
 void ParentLink::finishFront(const boost::system::error_code &error)
@@ -172,12 +220,14 @@ void ParentLink::finishFront(const boost::system::error_code &error)
     }
     if (pendingBytes.load() < kMaxPendingBytes / 2)
         queueFull = false;
-    if (!outgoingPackets.empty())
-        sendFront();
 }
 
 void ParentLink::discardPending()
 {
+    {
+        std::lock_guard<std::mutex> lock(inboxMutex);
+        inbox.clear();
+    }
     outgoingPackets.clear();
     sentOfFront = 0;
 }

@@ -49,6 +49,8 @@ public:
     static constexpr uint64_t kMaxPendingBytes = 8u << 20;
     // The largest single send.
     static constexpr uint32_t kMaxSend = 65536;
+    // Most records taken from the socket in one turn of the I/O thread.
+    static constexpr int kRecordsPerTurn = 64;
 
     ParentLink(boost::asio::io_context &ioContext, DvrEventEntry entry, Handlers handlers);
     ~ParentLink();
@@ -102,9 +104,9 @@ private:
     void takeSettings(const uint8_t *payload, uint32_t length);
     void linkLost();
 
-    void enqueue(Outgoing packet);
-    void sendFront();
-    void onSent(const boost::system::error_code &error, std::size_t count);
+    void takeInbox();
+    void sendQueued();
+    void waitUntilWritable();
     void finishFront(const boost::system::error_code &error);
     void signalWait(bool settings);
 
@@ -120,7 +122,11 @@ private:
     boost::asio::socket_base::message_flags receiveFlags = 0;
     std::deque<Outgoing> outgoingPackets;
     uint32_t sentOfFront = 0;
+    bool writing = false;  // waiting for room in the socket
     bool sendFailed = false;
+    // Packets accepted on any thread, not yet taken by the I/O thread.
+    std::mutex inboxMutex;
+    std::deque<Outgoing> inbox;
     // Bytes accepted and not yet sent or freed; any thread.
     std::atomic<uint64_t> pendingBytes{0};
     std::atomic<bool> queueFull{false};
