@@ -185,17 +185,25 @@ void BM_LinkToPlugin(benchmark::State &state)
     report(state);
 }
 
+// Runs `sendBatch` in each iteration and waits until `reader` has received
+// every record of it.
+template <typename SendBatch>
+void measureAtReader(benchmark::State &state, Reader &reader, SendBatch sendBatch)
+{
+    uint64_t expected = 0;
+    for (auto _ : state) {
+        sendBatch();
+        reader.waitFor(expected += kBatch);
+    }
+    report(state);
+}
+
 void BM_BareToReader(benchmark::State &state)
 {
     SocketPair pair;
     const auto packet = packetOf(state.range(0));
     Reader reader(pair.fds[0]);
-    uint64_t expected = 0;
-    for (auto _ : state) {
-        sendAll(pair.fds[1], packet);
-        reader.waitFor(expected += kBatch);
-    }
-    report(state);
+    measureAtReader(state, reader, [&] { sendAll(pair.fds[1], packet); });
 }
 
 void *copyOf(const std::vector<uint8_t> &packet)
@@ -210,17 +218,14 @@ void BM_LinkToParent(benchmark::State &state)
     LinkRig rig;
     const auto packet = packetOf(state.range(0));
     Reader reader(rig.parent());
-    uint64_t expected = 0;
-    for (auto _ : state) {
+    measureAtReader(state, reader, [&] {
         for (int i = 0; i < kBatch; ++i)
             // A full queue refuses (and frees) the copy: retry once the
             // parent has taken another packet.
             while (rig.link.queuePacket(copyOf(packet), static_cast<uint32_t>(packet.size())) !=
                    DVR_RESULT_OK)
                 reader.waitFor(reader.received() + 1);
-        reader.waitFor(expected += kBatch);
-    }
-    report(state);
+    });
 }
 
 void BM_BareFromWriter(benchmark::State &state)
@@ -228,17 +233,14 @@ void BM_BareFromWriter(benchmark::State &state)
     SocketPair pair;
     const auto packet = packetOf(state.range(0));
     Reader reader(pair.fds[1]);
-    uint64_t expected = 0;
-    for (auto _ : state) {
+    measureAtReader(state, reader, [&] {
         for (int i = 0; i < kBatch; ++i) {
             void *copy = copyOf(packet);
             if (send(pair.fds[0], copy, packet.size(), 0) != ssize_t(packet.size()))
                 std::abort();
             std::free(copy);
         }
-        reader.waitFor(expected += kBatch);
-    }
-    report(state);
+    });
 }
 
 void sizes(benchmark::internal::Benchmark *bench)
