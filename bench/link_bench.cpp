@@ -26,6 +26,7 @@
 #include "bench_support.h"
 #include "events/event_bus.h"
 #include "ipc/parent_link.h"
+#include "packets.h"
 #include "plugins/plugin_host.h"
 
 namespace {
@@ -85,10 +86,7 @@ struct SocketPair {
 
 std::vector<uint8_t> packetOf(size_t size)
 {
-    std::vector<uint8_t> bytes(size, 0x5A);
-    const _IpcPacketHeader header{static_cast<uint32_t>(size), 0x00500000, 100, 0};
-    std::memcpy(bytes.data(), &header, sizeof header);
-    return bytes;
+    return makePacket(0x00500000, 100, std::string(size - DVR_IPC_HEADER_SIZE, 'Z'));
 }
 
 // Receives records on `fd` and counts them until told to stop.

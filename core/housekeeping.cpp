@@ -2,12 +2,12 @@
 
 #include <unistd.h>
 
-#include <boost/asio/post.hpp>
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <future>
 #include <memory>
+
+#include "core/io_thread.h"
 
 namespace {
 
@@ -72,16 +72,7 @@ void Housekeeping::start(bool enabled)
 
 void Housekeeping::cancel()
 {
-    if (ioContext.get_executor().running_in_this_thread() || ioContext.stopped()) {
-        stopTicking();
-        return;
-    }
-    std::promise<void> done;
-    boost::asio::post(ioContext, [this, &done] {
-        stopTicking();
-        done.set_value();
-    });
-    done.get_future().wait();
+    runOnIoThread(ioContext, [this] { stopTicking(); });
 }
 
 void Housekeeping::stopTicking()

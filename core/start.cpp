@@ -3,16 +3,15 @@
 #include <unistd.h>
 
 #include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/filesystem/path.hpp>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
 #include <exception>
-#include <future>
 
 #include "core/dvrcore.h"
+#include "core/io_thread.h"
 
 namespace {
 
@@ -107,14 +106,8 @@ void dvrcore::narrowCapabilities()
     // Capabilities are per thread. The I/O thread is the core's own and runs
     // plugins' packet calls, so it gives up raw I/O along with this one; the
     // plugins' worker threads keep what they were started with.
-    if (!privileges.SetCapabilities(kRunningCapabilities))
-        return;
-    std::promise<void> done;
-    boost::asio::post(ioContext, [this, &done] {
-        privileges.SetCapabilities(kRunningCapabilities);
-        done.set_value();
-    });
-    done.get_future().wait();
+    if (privileges.SetCapabilities(kRunningCapabilities))
+        runOnIoThread(ioContext, [this] { privileges.SetCapabilities(kRunningCapabilities); });
 }
 
 void dvrcore::Sleep(std::chrono::seconds duration)

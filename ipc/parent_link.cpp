@@ -35,6 +35,16 @@ bool ParentLink::adopt(int descriptor)
     return true;
 }
 
+namespace {
+
+// The socket has nothing to give, or no room to take, just now.
+bool wouldBlock(const boost::system::error_code &error)
+{
+    return error == boost::asio::error::would_block || error == boost::asio::error::try_again;
+}
+
+}  // namespace
+
 // --- receiving -------------------------------------------------------------
 
 void ParentLink::startReceive()
@@ -50,26 +60,22 @@ void ParentLink::startReceive()
         });
 }
 
-void ParentLink::onReceive(const boost::system::error_code &error, std::size_t count)
+void ParentLink::onReceive(boost::system::error_code error, std::size_t count)
 {
-    if (error || count == 0) {
-        linkLost();
-        return;
-    }
-    stream.received(static_cast<uint32_t>(count), *this);
     // Records already waiting are taken at once rather than each through the
     // reactor; a bounded number, so the other work of this thread goes on.
-    for (int record = 1; record < kRecordsPerTurn; ++record) {
-        boost::system::error_code more;
-        const std::size_t taken = parentSocket.receive(
-            boost::asio::buffer(stream.freeSpace(), stream.freeBytes()), 0, receiveFlags, more);
-        if (more == boost::asio::error::would_block || more == boost::asio::error::try_again)
-            break;
-        if (more || taken == 0) {
+    for (int record = 1;; ++record) {
+        if (error || count == 0) {
             linkLost();
             return;
         }
-        stream.received(static_cast<uint32_t>(taken), *this);
+        stream.received(static_cast<uint32_t>(count), *this);
+        if (record == kRecordsPerTurn)
+            break;
+        count = parentSocket.receive(boost::asio::buffer(stream.freeSpace(), stream.freeBytes()),
+                                     0, receiveFlags, error);
+        if (wouldBlock(error))
+            break;
     }
     startReceive();
 }
@@ -116,8 +122,7 @@ void ParentLink::linkLost()
     boost::system::error_code ignored;
     parentSocket.close(ignored);
     // Nothing more can be sent: free what waits now rather than at exit.
-    outgoingPackets.clear();
-    pendingBytes = 0;
+    drop(outgoingPackets);
 }
 
 // --- sending ---------------------------------------------------------------
@@ -154,8 +159,7 @@ void ParentLink::takeInbox()
         arrived.swap(inbox);
     }
     if (!parentSocket.is_open() || sendFailed) {
-        for (const Outgoing &packet : arrived)
-            pendingBytes -= packet.length;
+        drop(arrived);
         return;
     }
     for (Outgoing &packet : arrived)
@@ -174,7 +178,7 @@ void ParentLink::sendQueued()
         boost::system::error_code error;
         const std::size_t sent = parentSocket.send(
             boost::asio::buffer(front.data.get() + sentOfFront, size), 0, error);
-        if (error == boost::asio::error::would_block || error == boost::asio::error::try_again) {
+        if (wouldBlock(error)) {
             waitUntilWritable();
             return;
         }
@@ -213,13 +217,18 @@ void ParentLink::finishFront(const boost::system::error_code &error)
         // The parent cannot take more: nothing further is written.
         sendFailed = true;
         log(50, "failed to send ipc packet: %s", error.message().c_str());
-        for (const Outgoing &packet : outgoingPackets)
-            pendingBytes -= packet.length;
-        outgoingPackets.clear();
+        drop(outgoingPackets);
         return;
     }
     if (pendingBytes.load() < kMaxPendingBytes / 2)
         queueFull = false;
+}
+
+void ParentLink::drop(std::deque<Outgoing> &packets)
+{
+    for (const Outgoing &packet : packets)
+        pendingBytes -= packet.length;
+    packets.clear();
 }
 
 void ParentLink::discardPending()

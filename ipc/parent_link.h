@@ -98,7 +98,7 @@ private:
         uint32_t length;
     };
 
-    void onReceive(const boost::system::error_code &error, std::size_t count);
+    void onReceive(boost::system::error_code error, std::size_t count);
     void onPacket(const PacketHeader &header, uint8_t *packet) override;
     void onBadLength(uint32_t length) override;
     void takeSettings(const uint8_t *payload, uint32_t length);
@@ -108,6 +108,8 @@ private:
     void sendQueued();
     void waitUntilWritable();
     void finishFront(const boost::system::error_code &error);
+    // Frees `packets` and takes them out of the pending count.
+    void drop(std::deque<Outgoing> &packets);
     void signalWait(bool settings);
 
     boost::asio::io_context &ioContext;

@@ -16,22 +16,13 @@
 #include <vector>
 
 #include "ipc/parent_link.h"
+#include "packets.h"
 #include "support/test_bus.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 constexpr auto kForever = std::chrono::hours(1);
-
-std::vector<uint8_t> packet(uint32_t target, uint32_t command, const std::string &payload = "")
-{
-    const uint32_t length = static_cast<uint32_t>(16 + payload.size());
-    std::vector<uint8_t> bytes(length);
-    const uint32_t words[4] = {length, target, command, 0};
-    std::memcpy(bytes.data(), words, sizeof words);  // the test hosts are little-endian
-    std::memcpy(bytes.data() + 16, payload.data(), payload.size());
-    return bytes;
-}
 
 template <typename Predicate>
 bool eventually(Predicate done)
@@ -113,31 +104,31 @@ protected:
 TEST_F(LinkFixture, SettingsEndTheWaitAndUpdateOnlyTheFieldsTheyCarry)
 {
     using namespace std::string_literals;
-    send(packet(0, DVR_IPC_SETTINGS, "parent.bin\0" "2.1\0" "Background:true"s));
+    send(makePacket(0, DVR_IPC_SETTINGS, "parent.bin\0" "2.1\0" "Background:true"s));
     link->waitForSettings(kForever);
     ASSERT_TRUE(eventually([&] { return background.load() == 1; }));
     EXPECT_EQ(link->parentProgram().filename, "parent.bin");
     EXPECT_EQ(link->parentProgram().version, "2.1");
 
-    send(packet(0, DVR_IPC_SETTINGS, "other"));
+    send(makePacket(0, DVR_IPC_SETTINGS, "other"));
     ASSERT_TRUE(eventually([&] { return link->parentProgram().filename == "other"; }));
     EXPECT_EQ(link->parentProgram().version, "2.1");
     EXPECT_EQ(background.load(), 1);
 
     // Command 7 without a payload is a packet for a plugin.
-    send(packet(0x00500000, DVR_IPC_SETTINGS));
+    send(makePacket(0x00500000, DVR_IPC_SETTINGS));
     ASSERT_TRUE(eventually([&] { return deliveredCount() == 1; }));
     EXPECT_EQ(stops.load(), 0);
 }
 
 TEST_F(LinkFixture, StopAndPluginPacketsInTheOrderSent)
 {
-    auto first = packet(0x00500000, 100, "one");
-    auto second = packet(0x00600000, 101, "two");
+    auto first = makePacket(0x00500000, 100, "one");
+    auto second = makePacket(0x00600000, 101, "two");
     std::vector<uint8_t> both(first);
     both.insert(both.end(), second.begin(), second.end());
     send(both);  // two packets in one record
-    send(packet(0, DVR_IPC_STOP));
+    send(makePacket(0, DVR_IPC_STOP));
     ASSERT_TRUE(eventually([&] { return stops.load() == 1; }));
     std::lock_guard<std::mutex> lock(mutex);
     ASSERT_EQ(delivered.size(), 2u);
@@ -195,10 +186,10 @@ TEST_F(LinkFixture, LosingTheLinkStopsOnceFreesEveryPacketAndRefusesLaterOnes)
 
 TEST_F(LinkFixture, ABadLengthIsReportedAndReceivingGoesOn)
 {
-    auto bad = packet(1, 100);
+    auto bad = makePacket(1, 100);
     bad[0] = 3;  // length 3
     send(bad);
-    send(packet(0x00500000, 100, "after"));
+    send(makePacket(0x00500000, 100, "after"));
     ASSERT_TRUE(eventually([&] { return deliveredCount() == 1; }));
     EXPECT_TRUE(logs.logged("bad ipc packet length"));
 }

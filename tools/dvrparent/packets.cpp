@@ -1,10 +1,12 @@
 #include "packets.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
+
+#include "ipc/packet_stream.h"
 
 namespace {
 
@@ -12,12 +14,6 @@ void putWord(std::vector<uint8_t> &bytes, size_t at, uint32_t word)
 {
     for (int b = 0; b < 4; ++b)
         bytes[at + b] = static_cast<uint8_t>(word >> (8 * b));
-}
-
-uint32_t getWord(const std::vector<uint8_t> &bytes, size_t at)
-{
-    return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
-           uint32_t(bytes[at + 3]) << 24;
 }
 
 bool parseNumber(const std::string &text, uint32_t &value)
@@ -90,10 +86,10 @@ std::string describePacket(const std::vector<uint8_t> &bytes)
         std::snprintf(line, sizeof line, "%zu bytes from the core (no header)", bytes.size());
         return line;
     }
+    const PacketHeader header = readHeader(bytes.data());
     std::snprintf(line, sizeof line,
                   "%zu bytes from the core: length %u target 0x%08X command %u tag %u",
-                  bytes.size(), getWord(bytes, 0), getWord(bytes, 4), getWord(bytes, 8),
-                  getWord(bytes, 12));
+                  bytes.size(), header.length, header.target, header.command, header.tag);
     std::string text = line;
     if (bytes.size() == 16)
         return text;

@@ -7,8 +7,8 @@
 #include <vector>
 
 // A packet with the given header words and payload.
-std::vector<uint8_t> makePacket(uint32_t target, uint32_t command, const std::string &payload,
-                                uint32_t tag = 0);
+std::vector<uint8_t> makePacket(uint32_t target, uint32_t command,
+                                const std::string &payload = "", uint32_t tag = 0);
 // Settings: file name NUL version NUL "Background:true" or "Background:false".
 std::vector<uint8_t> settingsPacket(const std::string &name, const std::string &version,
                                     bool background);
