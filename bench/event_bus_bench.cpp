@@ -5,6 +5,12 @@
 // producer threads, while the delivery loop runs on its own thread, and ends
 // when the loop has delivered every event. Reported: events and bytes per
 // second over the whole run, from the first post to the last delivery.
+//
+// Beside it, in the same run, two references doing the same work
+// (reference_queues.h): BM_BareQueue, the plainest queue one would write (a
+// mutex, a condition variable and a deque of records, the same copy of the
+// data and the same three calls), and BM_ZeroMQ, an in-process PUB socket
+// with three SUB sockets (built only when libzmq is found).
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -13,6 +19,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "reference_queues.h"
 #include "events/event_bus.h"
 #include "log/log_levels.h"
 
@@ -85,6 +92,35 @@ void BM_EventBus(benchmark::State &state)
     state.SetBytesProcessed(state.iterations() * events * size);
 }
 
+void BM_BareQueue(benchmark::State &state)
+{
+    const uint32_t size = static_cast<uint32_t>(state.range(0));
+    const int producers = static_cast<int>(state.range(1));
+    const int64_t events = state.range(2);
+    for (auto _ : state) {
+        writes = 0;
+        runBareQueue(size, producers, events, kPlugins, countingWrite);
+        if (writes.load() != uint64_t(events) * kPlugins)
+            state.SkipWithError("not every event was delivered");
+    }
+    state.SetItemsProcessed(state.iterations() * events);
+    state.SetBytesProcessed(state.iterations() * events * size);
+}
+
+#ifdef DVR_BENCH_ZEROMQ
+void BM_ZeroMQ(benchmark::State &state)
+{
+    const uint32_t size = static_cast<uint32_t>(state.range(0));
+    const int64_t events = state.range(2);
+    for (auto _ : state) {
+        if (!runZeroMQ(size, events, kPlugins))
+            state.SkipWithError("not every message arrived");
+    }
+    state.SetItemsProcessed(state.iterations() * events);
+    state.SetBytesProcessed(state.iterations() * events * size);
+}
+#endif
+
 }  // namespace
 
 BENCHMARK(BM_EventBus)
@@ -98,5 +134,29 @@ BENCHMARK(BM_EventBus)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+BENCHMARK(BM_BareQueue)
+    ->ArgNames({"bytes", "producers", "events"})
+    ->Args({0, 1, 1000000})
+    ->Args({0, 2, 1000000})
+    ->Args({64, 1, 1000000})
+    ->Args({64, 2, 1000000})
+    ->Args({65536, 1, 1000000})
+    ->Args({65536, 2, 1000000})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+#ifdef DVR_BENCH_ZEROMQ
+// A PUB socket may be used by one thread only: one producer.
+BENCHMARK(BM_ZeroMQ)
+    ->ArgNames({"bytes", "producers", "events"})
+    ->Args({0, 1, 1000000})
+    ->Args({64, 1, 1000000})
+    ->Args({65536, 1, 1000000})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+#endif
 
 BENCHMARK_MAIN();
