@@ -1,5 +1,5 @@
-// The delivery loop: takes queued events one at a time and hands each to the
-// plugins that take it, sharing one data block among all of them.
+// The delivery loop: takes every queued event at once and hands each, in
+// order, to the plugins that take it, sharing one data block among them.
 #include "events/event_bus.h"
 #include "events/records.h"
 
@@ -13,30 +13,86 @@ constexpr auto kSlowWrite = std::chrono::milliseconds(6);
 void EventBus::runDeliveryLoop()
 {
     statusReport.start(clock.Now());
+    while (takeBatch()) {
+        // In queue order, with no lock held; batchUndelivered tells queued()
+        // what has not been delivered yet.
+        batch.drain([this](const _EventParmsIn &event) {
+            const size_t left = batch.size();
+            batchUndelivered.store(left, std::memory_order_relaxed);
+            statusReport.countEvent();
+            deliverEvent(event, left);
+        });
+    }
+    batch.freeSpares();
+}
+
+// Waits until something is queued and takes all of it, in order, into
+// `batch`. False when a stop was requested and nothing is left to deliver.
+bool EventBus::takeBatch()
+{
+    // What a burst needed beyond a few chunks goes back to the heap before
+    // the loop may sleep.
+    batch.freeSpares(RecordQueue::kSpareChunks);
     std::unique_lock<std::mutex> lock(queueMutex);
-    for (;;) {
-        if (eventQueue.empty()) {
-            if (stopping())
-                return;
-            queueCondition.wait(lock);
-            continue;
-        }
-        const _EventParmsIn event = eventQueue.front();
-        eventQueue.pop_front();
-        statusReport.countEvent();
-        const size_t queueLeft = eventQueue.size();
-        lock.unlock();
-        deliverEvent(event, queueLeft);
-        lock.lock();
+    cacheFreedBlocks(lock);
+    while (eventQueue.empty()) {
+        if (stopping())
+            return false;
+        loopSleeping = true;
+        queueCondition.wait(lock);
+    }
+    loopSleeping = false;
+    eventQueue.takeAll(batch);
+    batchUndelivered.store(batch.size(), std::memory_order_relaxed);
+    return true;
+}
+
+// Hands the blocks the loop freed to the cache; what does not fit is freed
+// with the lock released for a moment.
+void EventBus::cacheFreedBlocks(std::unique_lock<std::mutex> &lock)
+{
+    if (freedBlocks.empty())
+        return;
+    freedBytes = 0;
+    blockCache.keep(freedBlocks);
+    blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
+    if (freedBlocks.empty())
+        return;
+    lock.unlock();
+    freeBlocks(freedBlocks);
+    lock.lock();
+}
+
+// The loop was the last holder of the block at `data`: a read thread waiting
+// for it to go is told, and the block waits for the cache, as long as what
+// waits would fit in it; the rest is freed at once.
+void EventBus::disposeOf(void *data, uint32_t len)
+{
+    requests.blockReleased(data);
+    if (len <= BlockCache::kMaxBlockBytes && freedBytes + len <= BlockCache::kBudgetBytes) {
+        freedBlocks.push_back({data, len});
+        freedBytes += len;
+    } else {
+        std::free(data);
     }
 }
 
-void EventBus::deliverEvent(const _EventParmsIn &event, size_t queueLeft)
+// The records still waiting behind the one being delivered: the rest of the
+// batch and whatever producers queued since it was taken.
+size_t EventBus::waitingBehind(size_t batchLeft)
 {
-    refBlockTable.add(event.data, event.len, DVR_PROVIDER_CORE);
+    std::lock_guard<std::mutex> lock(queueMutex);
+    return batchLeft + eventQueue.size();
+}
+
+void EventBus::deliverEvent(const _EventParmsIn &event, size_t batchLeft)
+{
+    DeliveryHolds holds(refBlockTable, event.data, event.len, DVR_PROVIDER_CORE);
     const TimeSource::Clock::time_point now = clock.Now();
-    if (statusReport.due(now))
-        statusReport.write(now, queueLeft, gate, refBlockTable, entry);
+    if (statusReport.due(now)) {
+        holds.registerCore();  // the report counts the block being delivered
+        statusReport.write(now, waitingBehind(batchLeft), gate, refBlockTable, entry);
+    }
 
     // Configuration documents go to every other plugin's IOCTL; the sender
     // gets its own document through Write, like any other event.
@@ -46,18 +102,20 @@ void EventBus::deliverEvent(const _EventParmsIn &event, size_t queueLeft)
         configListener(std::string(static_cast<const char *>(event.data), event.len));
     for (const Subscriber &plugin : subscribers) {
         if (config && plugin.pluginId != event.providerID)
-            updatePluginConfig(plugin, event);
+            updatePluginConfig(plugin, event, holds);
         else if (plugin.writable && subscriptionMatches(plugin.subscribe, event.eventType, match))
-            writeToPlugin(plugin, event);
+            writeToPlugin(plugin, event, holds);
     }
-    release(event.data, DVR_PROVIDER_CORE);
+    if (holds.finish())
+        disposeOf(event.data, event.len);
 }
 
-void EventBus::writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event)
+void EventBus::writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event,
+                             DeliveryHolds &holds)
 {
     const _WriteParmsIn in = writeRecordFor(event);
     _WriteParmsOut out = writeAnswerPreset();
-    refBlockTable.add(event.data, event.len, plugin.pluginId);
+    holds.beforeCall(plugin.pluginId);
 
     // Writes are timed only while the core's level-0 messages pass; log events
     // are never timed, so the slow-write message cannot feed on itself.
@@ -76,19 +134,18 @@ void EventBus::writeToPlugin(const Subscriber &plugin, const _EventParmsIn &even
             event.providerID, static_cast<int>(event.eventType), groupedNumber(event.len).c_str(),
             plugin.fileName.c_str());
     }
-    if (out.keep == 0)
-        release(event.data, plugin.pluginId);
+    holds.afterCall(plugin.pluginId, out.keep != 0);
 }
 
-void EventBus::updatePluginConfig(const Subscriber &plugin, const _EventParmsIn &event)
+void EventBus::updatePluginConfig(const Subscriber &plugin, const _EventParmsIn &event,
+                                  DeliveryHolds &holds)
 {
-    refBlockTable.add(event.data, event.len, plugin.pluginId);
+    holds.beforeCall(plugin.pluginId);
     const _IoctlParmsIn in = ioctlRecord(IOCTL_UPDATE_CONFIG, event.len, event.data);
     _IoctlParmsOut out = ioctlAnswerPreset(IOCTL_UPDATE_CONFIG);
     const int result = plugin.IOCTL ? plugin.IOCTL(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
     if (result != 0 || out.error != 0)
         log(0, "plugin %s update config returned %d error %d", plugin.fileName.c_str(), result,
             out.error);
-    if (out.keep == 0)
-        release(event.data, plugin.pluginId);
+    holds.afterCall(plugin.pluginId, out.keep != 0);
 }

@@ -9,7 +9,10 @@ EventBus::EventBus(TimeSource &clock, const LogLevelTable &logLevels, DvrEventEn
     : clock(clock),
       logLevels(logLevels),
       entry(entry),
-      refBlockTable([this](const void *block) { requests.blockReleased(block); })
+      refBlockTable([this](void *block) {
+          requests.blockReleased(block);
+          std::free(block);
+      })
 {
 }
 
@@ -17,8 +20,10 @@ EventBus::~EventBus()
 {
     // Records left here were never delivered: a bus whose loop never ran, or
     // events that raced the end of the loop.
-    for (auto &record : eventQueue)
-        std::free(record.data);
+    const auto freeData = [](const _EventParmsIn &record) { std::free(record.data); };
+    batch.forEach(freeData);
+    eventQueue.forEach(freeData);
+    freeBlocks(freedBlocks);
 }
 
 int32_t EventBus::post(const _EventParmsIn &in)
@@ -63,7 +68,14 @@ void *EventBus::copyData(const _EventParmsIn &in, int32_t &result)
 {
     if (!in.data || !in.len)
         return nullptr;
-    void *copy = std::malloc(in.len);
+    void *copy = nullptr;
+    if (blocksCached.load(std::memory_order_relaxed)) {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        copy = blockCache.take(in.len);
+        blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
+    }
+    if (!copy)
+        copy = std::malloc(in.len);
     if (!copy) {
         result = DVR_RESULT_NO_MEMORY;
         return nullptr;
@@ -76,19 +88,35 @@ void *EventBus::copyData(const _EventParmsIn &in, int32_t &result)
 // delivery loop may already have drained the queue for the last time.
 bool EventBus::enqueue(const _EventParmsIn &record)
 {
+    bool wakeLoop;
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         if (stopping())
             return false;
-        eventQueue.push_back(record);
+        eventQueue.push(record);
+        wakeLoop = loopSleeping;
+        loopSleeping = false;  // one signal is enough for any number of records
     }
-    queueCondition.notify_one();
+    if (wakeLoop)
+        queueCondition.notify_one();
     return true;
 }
 
 void EventBus::release(void *data, uint32_t holder)
 {
     refBlockTable.drop(data, holder);
+}
+
+void EventBus::setThrottling(bool active)
+{
+    throttlingActive = active ? 1 : 0;
+    std::vector<BlockCache::Block> released;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        blockCache.setEnabled(!active, released);
+        blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
+    }
+    freeBlocks(released);
 }
 
 void EventBus::requestStop()
@@ -106,7 +134,7 @@ void EventBus::requestStop()
 size_t EventBus::queued()
 {
     std::lock_guard<std::mutex> lock(queueMutex);
-    return eventQueue.size();
+    return eventQueue.size() + batchUndelivered.load();
 }
 
 Subscriber &EventBus::addSubscriber(Subscriber subscriber)

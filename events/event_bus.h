@@ -12,14 +12,15 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "events/block_cache.h"
 #include "events/frame_gate.h"
 #include "events/read_requests.h"
+#include "events/record_queue.h"
 #include "events/refblock_table.h"
 #include "events/status_report.h"
 #include "events/subscription.h"
@@ -68,8 +69,9 @@ public:
     using ConfigListener = std::function<void(std::string text)>;
     void onConfigDocument(ConfigListener listener) { configListener = std::move(listener); }
 
-    // While memory throttling is active every gated frame is dropped.
-    void setThrottling(bool active) { throttlingActive = active ? 1 : 0; }
+    // While memory throttling is active every gated frame is dropped, and
+    // freed data blocks go straight back to the heap.
+    void setThrottling(bool active);
     bool throttling() const { return throttlingActive.load() != 0; }
 
     RefBlockTable &blocks() { return refBlockTable; }
@@ -79,9 +81,14 @@ public:
 private:
     void *copyData(const _EventParmsIn &in, int32_t &result);
     bool enqueue(const _EventParmsIn &record);
-    void deliverEvent(const _EventParmsIn &event, size_t queueLeft);
-    void writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event);
-    void updatePluginConfig(const Subscriber &plugin, const _EventParmsIn &event);
+    bool takeBatch();
+    void cacheFreedBlocks(std::unique_lock<std::mutex> &lock);
+    void disposeOf(void *data, uint32_t len);
+    void deliverEvent(const _EventParmsIn &event, size_t batchLeft);
+    size_t waitingBehind(size_t batchLeft);
+    void writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event, DeliveryHolds &holds);
+    void updatePluginConfig(const Subscriber &plugin, const _EventParmsIn &event,
+                            DeliveryHolds &holds);
 
     TimeSource &clock;
     const LogLevelTable &logLevels;
@@ -90,9 +97,23 @@ private:
     std::vector<Subscriber> subscribers;
     ConfigListener configListener;
 
+    // Producers append to eventQueue under queueMutex. The delivery loop
+    // takes everything queued in one step, into `batch`, which it delivers
+    // with no lock held, and sleeps only when nothing is queued; a producer
+    // signals the condition only when the loop sleeps.
     std::mutex queueMutex;
     std::condition_variable queueCondition;
-    std::deque<_EventParmsIn> eventQueue;
+    RecordQueue eventQueue;
+    bool loopSleeping = false;                // under queueMutex
+    RecordQueue batch;                        // delivery thread only
+    std::atomic<size_t> batchUndelivered{0};  // of `batch`, for queued()
+    // Blocks the delivery loop freed wait in freedBlocks (delivery thread
+    // only) and go to the cache, under queueMutex, when it takes the next
+    // batch; producers take from it for their copies.
+    BlockCache blockCache;                    // under queueMutex
+    std::atomic<bool> blocksCached{false};    // whether it may have any
+    std::vector<BlockCache::Block> freedBlocks;
+    size_t freedBytes = 0;
     std::atomic<uint8_t> stopRequested{0};  // written under queueMutex
     std::atomic<uint8_t> throttlingActive{0};
 

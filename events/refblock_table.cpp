@@ -31,30 +31,43 @@ void RefBlockTable::HolderSet::erase(uint32_t holder)
 
 void RefBlockTable::add(const void *data, uint32_t len, uint32_t holder)
 {
-    if (!data)
-        return;
-    std::lock_guard<std::mutex> lock(mutex);
-    auto [it, created] = blocks.try_emplace(data);
-    Block &block = it->second;
-    block.holders.insert(holder);
-    if (created) {
-        block.len = len;
-        ++blockCount;
-        byteCount += len;
-    }
+    Change change;
+    change.add[0] = holder;
+    apply(data, len, change);
 }
 
 bool RefBlockTable::release(const void *data, uint32_t holder)
+{
+    Change change;
+    change.drop[0] = holder;
+    return apply(data, 0, change);
+}
+
+bool RefBlockTable::apply(const void *data, uint32_t len, const Change &change)
 {
     if (!data)
         return true;
     std::lock_guard<std::mutex> lock(mutex);
     auto it = blocks.find(data);
-    if (it == blocks.end())
-        return false;
-    auto &holders = it->second.holders;
-    holders.erase(holder);
-    if (!holders.empty())
+    if (it != blocks.end())
+        for (uint32_t holder : change.drop)
+            if (holder != kNoHolder)
+                it->second.holders.erase(holder);
+    bool added = false;
+    for (uint32_t holder : change.add) {
+        if (holder == kNoHolder)
+            continue;
+        if (it == blocks.end()) {
+            it = blocks.try_emplace(data).first;
+            it->second.len = len;
+            ++blockCount;
+            byteCount += len;
+        }
+        it->second.holders.insert(holder);
+        added = true;
+    }
+    // A pointer the table does not know is not the caller's to free.
+    if (added || it == blocks.end() || !it->second.holders.empty())
         return false;
     --blockCount;
     byteCount -= it->second.len;
@@ -85,11 +98,49 @@ bool RefBlockTable::contains(const void *data) const
 
 void RefBlockTable::drop(void *data, uint32_t holder)
 {
-    if (!data || !release(data, holder))
+    if (data && release(data, holder))
+        freeBlock(data);
+}
+
+void RefBlockTable::freeBlock(void *data)
+{
+    if (freeData)
+        freeData(data);
+    else
+        std::free(data);
+}
+
+void DeliveryHolds::registerCore()
+{
+    if (pending.add[0] != core)
         return;
-    if (beforeFree)
-        beforeFree(data);
-    std::free(data);
+    table.apply(data, len, pending);
+    pending = {};
+}
+
+void DeliveryHolds::beforeCall(uint32_t holder)
+{
+    pending.add[1] = holder;
+    table.apply(data, len, pending);
+    pending = {};
+}
+
+void DeliveryHolds::afterCall(uint32_t holder, bool keep)
+{
+    if (!keep)
+        pending.drop[0] = holder;
+}
+
+bool DeliveryHolds::finish()
+{
+    if (!data)
+        return false;
+    // When no plugin took the block and no report counted it, it never
+    // entered the table, and the loop's hold was the only one.
+    if (pending.add[0] == core)
+        return true;
+    pending.drop[1] = core;
+    return table.apply(data, len, pending);
 }
 
 std::string RefBlockTable::leakReport()

@@ -22,10 +22,12 @@ public:
         uint32_t byteCount;
     };
 
-    // `beforeFree` is told of every block that drop() is about to free,
-    // before its address can be handed out again by malloc.
-    using FreeListener = std::function<void(const void *data)>;
-    explicit RefBlockTable(FreeListener beforeFree = {}) : beforeFree(std::move(beforeFree)) {}
+    // `freeData` disposes of every block whose last holder drop() or the
+    // delivery loop dropped (std::free when not given); it is also where
+    // anyone waiting for a block to go is told, before its address can be
+    // handed out again.
+    using FreeFunction = std::function<void(void *data)>;
+    explicit RefBlockTable(FreeFunction freeData = {}) : freeData(std::move(freeData)) {}
     RefBlockTable(const RefBlockTable &) = delete;
     RefBlockTable &operator=(const RefBlockTable &) = delete;
 
@@ -44,6 +46,21 @@ public:
     // Drops `holder`'s hold; the last holder's drop frees the data (after
     // telling the free listener). Unknown pointers are left alone.
     void drop(void *data, uint32_t holder);
+
+    // Several holds of one block dropped and added in one step under the
+    // lock, for the delivery loop, which hands each block to plugin after
+    // plugin (DeliveryHolds below). Unused slots hold kNoHolder. Drops come
+    // first; the block is created by the first add when it is not in the
+    // table. Answers like release(): true when no holder is left and the
+    // caller is to free `data` (adds always leave one).
+    static constexpr uint32_t kNoHolder = 0;
+    struct Change {
+        uint32_t drop[2] = {kNoHolder, kNoHolder};
+        uint32_t add[2] = {kNoHolder, kNoHolder};
+    };
+    bool apply(const void *data, uint32_t len, const Change &change);
+    // Disposes of `data` as the last holder's drop does.
+    void freeBlock(void *data);
 
     // Number of blocks each holder holds.
     std::unordered_map<uint32_t, uint32_t> census() const;
@@ -87,9 +104,45 @@ private:
         HolderSet holders;
     };
 
-    FreeListener beforeFree;
+    FreeFunction freeData;
     mutable std::mutex mutex;
     uint32_t blockCount = 0;
     uint32_t byteCount = 0;
     std::unordered_map<const void *, Block> blocks;
+};
+
+// The holds of one event's block while the delivery loop hands it out. The
+// loop holds the block from the start of the event to its end; each plugin
+// holds it during its call and, if it keeps the block, until it releases it.
+// The loop's own hold stays in place throughout, so a plugin's hold may be
+// dropped late: it is dropped together with the next plugin's add, and the
+// last with the loop's own, one lock per plugin instead of two, and none for
+// an event no plugin takes. Every hold is in the table whenever a plugin
+// could act on it: from just before its call until it releases it.
+class DeliveryHolds {
+public:
+    DeliveryHolds(RefBlockTable &table, void *data, uint32_t len, uint32_t core)
+        : table(table), data(data), len(len), core(core)
+    {
+        pending.add[0] = core;
+    }
+    DeliveryHolds(const DeliveryHolds &) = delete;
+    DeliveryHolds &operator=(const DeliveryHolds &) = delete;
+
+    // The loop's own hold goes into the table now (for the status report).
+    void registerCore();
+    // `holder` is about to be called with the block.
+    void beforeCall(uint32_t holder);
+    // `holder`'s call returned; unless it keeps the block its hold goes.
+    void afterCall(uint32_t holder, bool keep);
+    // The loop lets go. True when it was the last holder and is to dispose
+    // of the block (the table no longer has it).
+    bool finish();
+
+private:
+    RefBlockTable &table;
+    void *const data;
+    const uint32_t len;
+    const uint32_t core;
+    RefBlockTable::Change pending;
 };

@@ -397,4 +397,47 @@ TEST_F(DeliveryTest, ProducersOnManyThreadsLoseNothingAndKeepTheirOrder)
     EXPECT_EQ(core.refBlockTable.counts().blockCount, 0u);
 }
 
+TestBus *liveBus = nullptr;
+std::vector<size_t> queuedDuringWrite;
+
+// Releases the block from inside its Write (as a plugin handing it to a
+// thread that finishes at once would), yet answers that it keeps it.
+int releaseThenKeepWrite(const _WriteParmsIn *in, _WriteParmsOut *out)
+{
+    queuedDuringWrite.push_back(liveBus->queued());
+    liveBus->post(makeEvent(kA, DVR_EVENT_RELEASE, 0, in->data, 0));
+    out->keep = 1;
+    return 0;
+}
+
+TEST_F(DeliveryTest, HoldsOfTheCurrentBlockAreExactDuringEveryCall)
+{
+    TestBus core;
+    liveBus = &core;
+    queuedDuringWrite.clear();
+    core.addPlugin(kA, "a.so", releaseThenKeepWrite);
+    core.addPlugin(kB, "b.so", recordingWrite<kB>);
+    keepers = {kB};
+    char payload[] = "frame";
+    for (int i = 0; i < 3; ++i)
+        core.post(makeEvent(1, DVR_EVENT_KIND_0x8, 0, payload, sizeof payload));
+    core.drain();
+    liveBus = nullptr;
+
+    // A's release came while it held the block, so its keep holds nothing:
+    // only B's holds are left, and the data B got was intact.
+    EXPECT_EQ(core.refBlockTable.counts().blockCount, 3u);
+    EXPECT_EQ(core.refBlockTable.census().count(kA), 0u);
+    EXPECT_EQ(core.refBlockTable.census()[kB], 3u);
+    ASSERT_EQ(received.size(), 3u);
+    for (const Received &r : received) {
+        EXPECT_EQ(r.bytes, std::string(payload, sizeof payload));
+        core.post(makeEvent(kB, DVR_EVENT_RELEASE, 0, r.record.data, 0));
+    }
+    EXPECT_EQ(core.refBlockTable.counts().blockCount, 0u);
+    // Events taken from the queue together still count as queued until
+    // they are delivered.
+    EXPECT_EQ(queuedDuringWrite, (std::vector<size_t>{2, 1, 0}));
+}
+
 }  // namespace
