@@ -57,8 +57,7 @@ void BlockCache::keep(std::vector<Block> &blocks)
 {
     size_t left = 0;
     for (const Block &block : blocks) {
-        if (enabled && block.size != 0 && block.size <= kMaxBlockBytes &&
-            bytes + block.size <= kBudgetBytes) {
+        if (enabled && block.size != 0 && block.size <= kMaxBlockBytes) {
             classes[sizeClass(block.size)].push_back(block);
             bytes += block.size;
         } else {
@@ -66,6 +65,23 @@ void BlockCache::keep(std::vector<Block> &blocks)
         }
     }
     blocks.resize(left);
+}
+
+void BlockCache::trim(std::vector<Block> &released)
+{
+    // The largest blocks go first: a budget's worth of small ones serves
+    // more events.
+    for (int k = kClasses - 1; k >= 0 && bytes > kBudgetBytes; --k) {
+        std::vector<Block> &stack = classes[k];
+        while (!stack.empty() && bytes > kBudgetBytes) {
+            bytes -= stack.back().size;
+            released.push_back(stack.back());
+            stack.pop_back();
+        }
+    }
+    for (std::vector<Block> &stack : classes)
+        if (stack.capacity() > 2 * stack.size() + 64)
+            stack.shrink_to_fit();
 }
 
 void BlockCache::setEnabled(bool on, std::vector<Block> &released)

@@ -8,9 +8,12 @@
 // the kernel zeroes them. The delivery loop hands the blocks it frees to this
 // cache instead, and the next copy of a similar size reuses one.
 //
-// The cache is bounded (kBudgetBytes in all, no block larger than
-// kMaxBlockBytes) so that it suits a device with little memory, and it is
-// emptied when memory runs low. Blocks are kept in stacks by size class (a
+// While events flow the cache keeps every block the loop frees (none larger
+// than kMaxBlockBytes): in a burst, the producers reuse them instead of
+// growing the heap, and the memory is no more than the burst's queued blocks
+// held anyway. When the loop goes to sleep the cache is cut back to
+// kBudgetBytes, so a quiet bus keeps little, which suits a device with
+// little memory; it is emptied, and keeps nothing, while memory runs low. Blocks are kept in stacks by size class (a
 // power of two), the last one kept being the first reused, while its memory
 // is most likely still in a cache of the processor. Its blocks stay plain malloc blocks:
 // whatever leaves it may be released with free(). Not thread-safe: the event
@@ -43,9 +46,12 @@ public:
 
     bool empty() const { return bytes == 0; }
 
-    // Keeps what fits of `blocks` and leaves the rest in it, for the caller
-    // to free with no lock held. Keeps nothing while disabled.
+    // Keeps `blocks` (those not larger than kMaxBlockBytes) and leaves the
+    // rest in it, for the caller to free with no lock held. Keeps nothing
+    // while disabled.
     void keep(std::vector<Block> &blocks);
+    // Hands back, for the caller to free, blocks beyond kBudgetBytes.
+    void trim(std::vector<Block> &released);
 
     // While disabled, the cache keeps nothing. Disabling hands back every
     // cached block for the caller to free.

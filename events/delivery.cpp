@@ -23,6 +23,10 @@ void EventBus::runDeliveryLoop()
             deliverEvent(event, left);
         });
     }
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        eventQueue.moveSparesBeyond(0, batch);
+    }
     batch.freeSpares();
 }
 
@@ -30,14 +34,13 @@ void EventBus::runDeliveryLoop()
 // `batch`. False when a stop was requested and nothing is left to deliver.
 bool EventBus::takeBatch()
 {
-    // What a burst needed beyond a few chunks goes back to the heap before
-    // the loop may sleep.
-    batch.freeSpares(RecordQueue::kSpareChunks);
     std::unique_lock<std::mutex> lock(queueMutex);
     cacheFreedBlocks(lock);
     while (eventQueue.empty()) {
         if (stopping())
             return false;
+        if (trimBeforeSleep(lock))
+            continue;  // the lock was let go: look again
         loopSleeping = true;
         queueCondition.wait(lock);
     }
@@ -53,7 +56,6 @@ void EventBus::cacheFreedBlocks(std::unique_lock<std::mutex> &lock)
 {
     if (freedBlocks.empty())
         return;
-    freedBytes = 0;
     blockCache.keep(freedBlocks);
     blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
     if (freedBlocks.empty())
@@ -64,17 +66,34 @@ void EventBus::cacheFreedBlocks(std::unique_lock<std::mutex> &lock)
 }
 
 // The loop was the last holder of the block at `data`: a read thread waiting
-// for it to go is told, and the block waits for the cache, as long as what
-// waits would fit in it; the rest is freed at once.
+// for it to go is told, and the block waits for the cache.
 void EventBus::disposeOf(void *data, uint32_t len)
 {
     requests.blockReleased(data);
-    if (len <= BlockCache::kMaxBlockBytes && freedBytes + len <= BlockCache::kBudgetBytes) {
+    if (len <= BlockCache::kMaxBlockBytes)
         freedBlocks.push_back({data, len});
-        freedBytes += len;
-    } else {
+    else
         std::free(data);
-    }
+}
+
+// Before the loop sleeps, what a burst left behind goes back to the heap:
+// cached blocks beyond the cache's budget, spare chunks beyond a few, and
+// the bookkeeping. False when there was nothing to give back (the lock was
+// held throughout).
+bool EventBus::trimBeforeSleep(std::unique_lock<std::mutex> &lock)
+{
+    std::vector<BlockCache::Block> released;
+    blockCache.trim(released);
+    eventQueue.moveSparesBeyond(RecordQueue::kSpareChunks, batch);
+    if (released.empty() && batch.spareChunks() == 0 && freedBlocks.capacity() <= 1024)
+        return false;
+    blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
+    lock.unlock();
+    freeBlocks(released);
+    std::vector<BlockCache::Block>().swap(freedBlocks);
+    batch.freeSpares();
+    lock.lock();
+    return true;
 }
 
 // The records still waiting behind the one being delivered: the rest of the

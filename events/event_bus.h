@@ -83,6 +83,7 @@ private:
     bool enqueue(const _EventParmsIn &record);
     bool takeBatch();
     void cacheFreedBlocks(std::unique_lock<std::mutex> &lock);
+    bool trimBeforeSleep(std::unique_lock<std::mutex> &lock);
     void disposeOf(void *data, uint32_t len);
     void deliverEvent(const _EventParmsIn &event, size_t batchLeft);
     size_t waitingBehind(size_t batchLeft);
@@ -113,7 +114,6 @@ private:
     BlockCache blockCache;                    // under queueMutex
     std::atomic<bool> blocksCached{false};    // whether it may have any
     std::vector<BlockCache::Block> freedBlocks;
-    size_t freedBytes = 0;
     std::atomic<uint8_t> stopRequested{0};  // written under queueMutex
     std::atomic<uint8_t> throttlingActive{0};
 

@@ -25,14 +25,27 @@ void RecordQueue::takeAll(RecordQueue &into)
     into.chunks.swap(chunks);
     into.count = count;
     count = 0;
-    while (spares.size() < kSpareChunks && !into.spares.empty()) {
-        spares.push_back(std::move(into.spares.back()));
-        into.spares.pop_back();
+    for (auto &chunk : into.spares)
+        spares.push_back(std::move(chunk));
+    into.spares.clear();
+}
+
+void RecordQueue::moveSparesBeyond(size_t keep, RecordQueue &into)
+{
+    while (spares.size() > keep) {
+        into.spares.push_back(std::move(spares.back()));
+        spares.pop_back();
     }
+    if (chunks.empty())
+        std::vector<std::unique_ptr<Chunk>>().swap(chunks);
 }
 
 void RecordQueue::freeSpares(size_t keep)
 {
     if (spares.size() > keep)
         spares.resize(keep);
+    if (spares.capacity() > 2 * keep + 16)
+        spares.shrink_to_fit();
+    if (chunks.empty())
+        std::vector<std::unique_ptr<Chunk>>().swap(chunks);
 }

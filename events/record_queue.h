@@ -18,7 +18,7 @@ public:
     // 32 records of 184 bytes: a chunk stays well below the size at which
     // malloc maps memory of its own, on 32- and 64-bit builds alike.
     static constexpr uint32_t kChunkRecords = 32;
-    // Emptied chunks kept for reuse; more are freed.
+    // Emptied chunks kept for reuse while the queue is quiet.
     static constexpr size_t kSpareChunks = 4;
 
     RecordQueue() = default;
@@ -28,18 +28,24 @@ public:
     void push(const _EventParmsIn &record);
     bool empty() const { return count == 0; }
     size_t size() const { return count; }
+    size_t spareChunks() const { return spares.size(); }
 
     // Moves every record, in order, to `into`, which must be empty. The
-    // chunks `into` emptied earlier come here for reuse, as many as this
-    // queue keeps; `into` frees the rest with freeSpares(), without a lock.
+    // chunks `into` emptied earlier come here for reuse: in a burst the
+    // producers refill the same memory instead of growing the heap.
     void takeAll(RecordQueue &into);
+
+    // Moves the spare chunks beyond `keep` to `into`, which frees them with
+    // freeSpares() once no lock is held. For when the queue goes quiet.
+    void moveSparesBeyond(size_t keep, RecordQueue &into);
 
     // Calls `visit` with each record in order, and removes each one after
     // its call: size() counts only the records not visited yet.
     template <typename Visit>
     void drain(Visit visit);
 
-    // Frees the spare chunks beyond `keep`.
+    // Frees the spare chunks beyond `keep` (and, when the queue is empty,
+    // the bookkeeping a burst grew).
     void freeSpares(size_t keep = 0);
 
     // Calls `visit` with each queued record, in order, without removing it.
