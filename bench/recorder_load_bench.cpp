@@ -190,13 +190,14 @@ void verify(RunResult &r, const std::vector<ProducerTally> &tallies, const LoadP
 void summarize(RunResult &r, const std::vector<ProducerTally> &tallies, const LoadPlugins &plugins,
                const CpuSnapshot &from, const CpuSnapshot &to, uint64_t clockCostNs)
 {
-    uint64_t postNs = 0, writesNs = 0, measuredPosts = 0;
+    uint64_t postNs = 0, writesNs = 0, measuredPosts = 0, producersNs = 0;
     for (const ProducerTally &t : tallies) {
         r.events += t.windowEvents;
         r.bytes += t.windowBytes;
         postNs += t.windowPostCpuNs;
         measuredPosts += t.windowEvents;
         r.worstLagNs = std::max(r.worstLagNs, t.worstLagNs);
+        producersNs += t.windowThreadCpuNs;
     }
     for (int p = 0; p < kPluginCount; ++p) {
         r.perPlugin[p] = plugins.tally(p).latency;
@@ -214,6 +215,7 @@ void summarize(RunResult &r, const std::vector<ProducerTally> &tallies, const Lo
     r.releasePct = pct(double(plugins.liveView().releaseCpuNs()));
     r.clockPct = pct(double(clockNs));
     r.corePct = r.deliveryPct - r.writesPct + r.postPct + r.releasePct - r.clockPct;
+    r.producersPct = pct(double(producersNs));
     r.processPct = pct(double(to.processNs - from.processNs));
     r.othersPct = pct(double(to.machine.busyNs - from.machine.busyNs)) - r.processPct;
     r.stealPct = pct(double(to.machine.stealNs - from.machine.stealNs));

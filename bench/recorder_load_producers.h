@@ -39,11 +39,13 @@ struct ProducerTally {
     std::map<int32_t, uint64_t> refusals;  // result word -> count
     // Posts stamped inside the window: how many, their bytes, the CPU time
     // of this thread inside post(), and the latest a post came after its
-    // deadline.
+    // deadline (after the sleep, before the frame is filled).
     uint64_t windowEvents = 0;
     uint64_t windowBytes = 0;
     uint64_t windowPostCpuNs = 0;
     int64_t worstLagNs = 0;
+    // This thread's CPU time from its first post of the window to its last.
+    uint64_t windowThreadCpuNs = 0;
 };
 
 // Posts producer `index`'s share of the load from `startNs` (steady clock)

@@ -39,9 +39,10 @@ void printResult(const RunResult &r)
     for (int k = 0; k < kWriteKindCount; ++k)
         percentiles(kWriteKindNames[k], r.perKind[k]);
     std::printf("\n    core cpu%%: delivery %.2f - writes %.2f + post %.2f + release %.3f"
-                " - clock reads %.2f; producers at most %.2f ms late\n",
-                r.deliveryPct, r.writesPct, r.postPct, r.releasePct, r.clockPct,
-                double(r.worstLagNs) / 1e6);
+                " - clock reads %.2f\n",
+                r.deliveryPct, r.writesPct, r.postPct, r.releasePct, r.clockPct);
+    std::printf("    producer threads %.1f%% of a core in all, at most %.2f ms late\n",
+                r.producersPct, double(r.worstLagNs) / 1e6);
     std::printf("    beside the benchmark: other processes %.0f%% of a core, stolen by the host %.0f%%\n",
                 std::max(0.0, r.othersPct), r.stealPct);
     if (r.problems.empty())

@@ -25,6 +25,7 @@ struct RunResult {
     // Shares of one core over the window, in percent.
     double deliveryPct = 0, writesPct = 0, postPct = 0, releasePct = 0, clockPct = 0;
     double corePct = 0, processPct = 0;
+    double producersPct = 0;  // the producer threads' CPU time, post() included
     double othersPct = 0, stealPct = 0;  // other processes' CPU time, time stolen by the host
     int64_t worstLagNs = 0;
     std::string checks;                 // what was verified, when nothing went wrong
