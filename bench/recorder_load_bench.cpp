@@ -62,7 +62,13 @@ constexpr int64_t kWarmupNs = 500000000;
 // when this goes out of scope.
 class DeliveryThread {
 public:
-    explicit DeliveryThread(EventBus &bus) : bus(bus), thread([&bus] { bus.runDeliveryLoop(); }) {}
+    explicit DeliveryThread(EventBus &bus)
+        : bus(bus), thread([&bus] {
+              pthread_setname_np(pthread_self(), "delivery");
+              bus.runDeliveryLoop();
+          })
+    {
+    }
     ~DeliveryThread() { stop(); }
     DeliveryThread(const DeliveryThread &) = delete;
     DeliveryThread &operator=(const DeliveryThread &) = delete;

@@ -1,5 +1,6 @@
 #include "recorder_load_plugins.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <cstring>
@@ -218,6 +219,7 @@ void LiveViewSender::finish()
 
 void LiveViewSender::run()
 {
+    pthread_setname_np(pthread_self(), "liveview");
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         if (held.empty()) {

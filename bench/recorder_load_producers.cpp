@@ -1,5 +1,6 @@
 #include "recorder_load_producers.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <queue>
+#include <string>
 #include <vector>
 
 #include "plugin/dvrplugin_helpers.h"
@@ -145,6 +147,8 @@ std::vector<Stream> streamsOf(uint32_t cameras, uint32_t producers, uint32_t ind
 void runProducer(EventBus &bus, uint32_t cameras, uint32_t producers, uint32_t index,
                  int64_t startNs, const Window &window, ProducerTally &tally)
 {
+    const std::string name = "producer-" + std::to_string(index);
+    pthread_setname_np(pthread_self(), name.c_str());
     std::vector<Stream> streams = streamsOf(cameras, producers, index, startNs);
     // The streams by their next deadline, soonest first.
     using Due = std::pair<int64_t, size_t>;
