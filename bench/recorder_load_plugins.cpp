@@ -164,7 +164,8 @@ LoadPlugins::LoadPlugins(EventBus &bus, const Window &window, uint32_t cameras)
     activePlugins = this;
     bus.addSubscriber(subscriber(kRecorderId, PluginWrites::recorder,
                                  {DVR_SUBSCRIBE_0x1, DVR_SUBSCRIBE_0x2}, "recorder.so"));
-    bus.addSubscriber(subscriber(kMotionId, PluginWrites::motion, {DVR_SUBSCRIBE_0x1}, "motion.so"));
+    bus.addSubscriber(subscriber(kMotionId, PluginWrites::motion, {DVR_SUBSCRIBE_0x1},
+                                 "motion.so"));
     bus.addSubscriber(subscriber(kLogSinkId, PluginWrites::logSink, {DVR_SUBSCRIBE_0x40},
                                  "logsink.so"));
     bus.addSubscriber(subscriber(kLiveViewId, PluginWrites::liveView, {DVR_SUBSCRIBE_0x1},

@@ -60,7 +60,7 @@ public:
             in.level = 25;
             in.data = text;
             in.len = uint32_t(std::strlen(text) + 1);
-            timedPost(kLog, in, in.reserved1);
+            timedPost(kLog, in);
             return;
         }
         const bool video = stream.kind == kVideo;
@@ -76,7 +76,7 @@ public:
         in.frameType = key ? DVR_FRAME_KEY : 0;
         in.data = buffer.data();
         in.len = len;
-        timedPost(stream.kind, in, buffer.data());
+        timedPost(stream.kind, in);
     }
 
 private:
@@ -95,10 +95,12 @@ private:
         std::memcpy(buffer.data(), &header, sizeof header);
     }
 
-    // Stamps the steady clock into `stampAt` and posts, timing the post on
-    // this thread's CPU clock.
-    void timedPost(EventKind kind, const _EventParmsIn &in, void *stampAt)
+    // Stamps the steady clock into the event (the frame header, or a log
+    // event's reserved1) and posts it, timing the post on this thread's CPU
+    // clock.
+    void timedPost(EventKind kind, _EventParmsIn &in)
     {
+        void *stampAt = kind == kLog ? static_cast<void *>(in.reserved1) : in.data;
         const uint64_t cpuBefore = threadCpuNs();
         const int64_t stamp = nowNs();
         std::memcpy(stampAt, &stamp, sizeof stamp);

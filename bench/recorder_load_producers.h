@@ -6,10 +6,15 @@
 // frames of 200 KiB, the frames between them 20-60 KiB from a fixed
 // pseudo-random sequence (40 KiB on average, about 11 Mbit/s a camera: a
 // high-resolution main stream), and 50 audio packets a second of 320 bytes
-// (20 ms of 8 kHz 16-bit mono). Every stream starts at its own fixed
-// pseudo-random phase within its period, as independent cameras do. On top of
-// that 100 log lines a second, from producer 0. Camera c is served by
-// producer c % producers, so all of one camera's events come from one thread.
+// (20 ms of 8 kHz 16-bit mono). Frames of both kinds carry the flow-control
+// flag, as a camera plugin's do, so they pass the key-frame gate; each
+// camera's first video frame is a key frame, so none should be refused.
+// Every stream starts at its own fixed pseudo-random phase within its period,
+// as independent cameras do. On top of that 100 log lines a second (level 25,
+// posted straight to the bus, which does not filter by level), from producer
+// 0. Camera c is served by producer c % producers, so all of one camera's
+// events come from one thread. Each producer fills its frames itself, outside
+// the timed post().
 #pragma once
 
 #include <cstdint>

@@ -43,7 +43,8 @@ void printResult(const RunResult &r)
                 r.deliveryPct, r.writesPct, r.postPct, r.releasePct, r.clockPct);
     std::printf("    producer threads %.1f%% of a core in all, at most %.2f ms late\n",
                 r.producersPct, double(r.worstLagNs) / 1e6);
-    std::printf("    beside the benchmark: other processes %.0f%% of a core, stolen by the host %.0f%%\n",
+    std::printf("    beside the benchmark: other processes %.0f%% of a core, "
+                "stolen by the host %.0f%%\n",
                 std::max(0.0, r.othersPct), r.stealPct);
     if (r.problems.empty())
         std::printf("    checks: %s\n", r.checks.c_str());
