@@ -84,6 +84,7 @@ bool EventBus::trimBeforeSleep(std::unique_lock<std::mutex> &lock)
 {
     std::vector<BlockCache::Block> released;
     blockCache.trim(released);
+    eventQueue.reuseSpares(batch);
     eventQueue.moveSparesBeyond(RecordQueue::kSpareChunks, batch);
     if (released.empty() && batch.spareChunks() == 0 && freedBlocks.capacity() <= 1024)
         return false;

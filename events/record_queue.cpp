@@ -25,9 +25,14 @@ void RecordQueue::takeAll(RecordQueue &into)
     into.chunks.swap(chunks);
     into.count = count;
     count = 0;
-    for (auto &chunk : into.spares)
+    reuseSpares(into);
+}
+
+void RecordQueue::reuseSpares(RecordQueue &from)
+{
+    for (auto &chunk : from.spares)
         spares.push_back(std::move(chunk));
-    into.spares.clear();
+    from.spares.clear();
 }
 
 void RecordQueue::moveSparesBeyond(size_t keep, RecordQueue &into)
@@ -36,16 +41,22 @@ void RecordQueue::moveSparesBeyond(size_t keep, RecordQueue &into)
         into.spares.push_back(std::move(spares.back()));
         spares.pop_back();
     }
-    if (chunks.empty())
+    releaseBurstBookkeeping();
+}
+
+// After a burst, the vectors of chunk pointers give back what they grew to.
+void RecordQueue::releaseBurstBookkeeping()
+{
+    constexpr size_t kLarge = 256;
+    if (chunks.empty() && chunks.capacity() > kLarge)
         std::vector<std::unique_ptr<Chunk>>().swap(chunks);
+    if (spares.capacity() > kLarge && spares.size() < kLarge / 4)
+        spares.shrink_to_fit();
 }
 
 void RecordQueue::freeSpares(size_t keep)
 {
     if (spares.size() > keep)
         spares.resize(keep);
-    if (spares.capacity() > 2 * keep + 16)
-        spares.shrink_to_fit();
-    if (chunks.empty())
-        std::vector<std::unique_ptr<Chunk>>().swap(chunks);
+    releaseBurstBookkeeping();
 }

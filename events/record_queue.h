@@ -35,6 +35,8 @@ public:
     // producers refill the same memory instead of growing the heap.
     void takeAll(RecordQueue &into);
 
+    // Takes the chunks `from` emptied, for reuse.
+    void reuseSpares(RecordQueue &from);
     // Moves the spare chunks beyond `keep` to `into`, which frees them with
     // freeSpares() once no lock is held. For when the queue goes quiet.
     void moveSparesBeyond(size_t keep, RecordQueue &into);
@@ -44,8 +46,8 @@ public:
     template <typename Visit>
     void drain(Visit visit);
 
-    // Frees the spare chunks beyond `keep` (and, when the queue is empty,
-    // the bookkeeping a burst grew).
+    // Frees the spare chunks beyond `keep` (and the bookkeeping a burst
+    // grew).
     void freeSpares(size_t keep = 0);
 
     // Calls `visit` with each queued record, in order, without removing it.
@@ -64,6 +66,7 @@ private:
         _EventParmsIn records[kChunkRecords];
     };
     std::unique_ptr<Chunk> newChunk();
+    void releaseBurstBookkeeping();
 
     std::vector<std::unique_ptr<Chunk>> chunks;  // in order; the last one fills
     std::vector<std::unique_ptr<Chunk>> spares;  // empty, for reuse
