@@ -16,7 +16,7 @@ build=build-release
 while [ $# -gt 0 ]; do
   case $1 in
     --events) events=$2; shift 2 ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,/^set -e/{s/^# \{0,1\}//p}' "$0"; exit 0 ;;
     *) build=$1; shift ;;
   esac
 done
