@@ -6,7 +6,8 @@
 # what is left is one event's cost from the event entry (checks, the copy of
 # its data, the queue) to its delivery to all three subscribers and the
 # release of its block.
-# Usage: bench/callgrind.sh [--events N] [BUILD_DIR]   (N 20000, build-release/)
+# Usage: bench/callgrind.sh [--events N] [BUILD_DIR]
+#        (N 20000, build-release/ from the checkout's top)
 # Prints key=value lines; needs valgrind (tools/install-deps.sh valgrind).
 set -euo pipefail
 cd "$(dirname "$0")/.."

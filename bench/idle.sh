@@ -17,11 +17,15 @@
 #                      threads over the window, per second; per thread in
 #                      wakeups_by_thread.
 # Then it stops the core with SIGINT to the stand-in (the stop packet) and
-# checks that the stand-in exits with 0. The resident memory is also broken
+# checks that the stand-in exits with 0. Over the same window the yardstick
+# bench/sleeper (built beside the benchmarks) wakes every 100 ms and does
+# nothing else: reference_cpu_pct and reference_wakeups_per_s are what such
+# wake-ups alone cost on this machine. The resident memory is also broken
 # down by kind of mapping (rss_*_kib, rss_top_files); with --smaps FILE the
 # core's /proc/PID/smaps is copied to FILE.
 # Usage: bench/idle.sh [--window S] [--settle S] [--smaps FILE] [BUILD_DIR]
-#        (30 s, 3 s, build-release/). Prints key=value lines.
+#        (30 s, 3 s, build-release/; paths from the checkout's top).
+# Prints key=value lines.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 window=30
@@ -156,11 +160,13 @@ rss_breakdown() {
 work=$(mktemp -d)
 parent=
 cleanup() {
-  # Only the stand-in started here, and the core under it, by their IDs.
+  # Only what was started here, by its ID: the stand-in, the core under it,
+  # the yardstick.
   if [ -n "$parent" ] && kill -0 "$parent" 2>/dev/null; then
-    [ -n "${core:-}" ] && kill -KILL "$core" 2>/dev/null
-    kill -KILL "$parent" 2>/dev/null
+    if [ -n "${core:-}" ]; then kill -KILL "$core" 2>/dev/null || true; fi
+    kill -KILL "$parent" 2>/dev/null || true
   fi
+  if [ -n "${reference:-}" ]; then kill "$reference" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -177,10 +183,20 @@ core=$(child_of "$parent")
 [ -n "$core" ] || fail "no core under the stand-in"
 sleep "$settle"
 
+# The yardstick runs over the same window, beside the core.
+reference=
+if [ -x "$build/bench/sleeper" ]; then
+  "$build/bench/sleeper" "$window" >reference.out &
+  reference=$!
+fi
 sample "$core" before
 sleep "$window"
 sample "$core" after
 report "$core" before after
+if [ -n "$reference" ]; then
+  wait "$reference" && cat reference.out
+  reference=
+fi
 [ -z "$smaps_out" ] || cp "/proc/$core/smaps" "$smaps_out"
 
 kill -INT "$parent"

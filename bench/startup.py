@@ -17,7 +17,8 @@ measured ones writes the core's status file, so every measured run starts
 like a device's: with the file of the run before. The same runs without any
 plugin give the core's own share, for comparison.
 
-Usage: bench/startup.py [--plugins N] [--runs N] [BUILD_DIR]   (32, 11, build-release)
+Usage: bench/startup.py [--plugins N] [--runs N] [BUILD_DIR]
+       (32, 11, build-release/ from the checkout's top)
 Prints key=value lines.
 """
 import argparse
@@ -126,6 +127,7 @@ def main():
     parser.add_argument("--runs", type=int, default=11)
     parser.add_argument("build", nargs="?", default="build-release")
     options = parser.parse_args()
+    os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
     build = os.path.abspath(options.build)
     if not os.path.exists(os.path.join(build, "bench-plugins", "noop_plugin.so")):
         sys.exit("startup: %s/bench-plugins/noop_plugin.so is not built" % build)
