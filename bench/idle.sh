@@ -28,6 +28,13 @@
 # Prints key=value lines.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The core runs in the caller's locale; this script's numbers in C's (a
+# decimal point, not a comma).
+core_locale=(env -u LC_ALL)
+[ -z "${LC_ALL+set}" ] || core_locale=(env "LC_ALL=$LC_ALL")
+export LC_ALL=C
+source bench/proc_stats.sh
+
 window=30
 settle=3
 smaps_out=
@@ -71,92 +78,6 @@ child_of() {
   echo $children
 }
 
-# Reads the counters of process $1 into $work/$2: the wall time, the clock
-# ticks of user and system time, the sum of the threads' run times in ns (or
-# "-"), then a line per thread: ID, context switches, name.
-sample() {
-  local pid=$1 task ns=0 switches
-  {
-    echo "$EPOCHREALTIME"
-    awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$pid/stat"
-    for task in /proc/$pid/task/*; do
-      [ -r "$task/schedstat" ] || { ns=-; break; }
-      read -r run _ <"$task/schedstat" && ns=$((ns + run))
-    done
-    echo "$ns"
-    for task in /proc/$pid/task/*; do
-      switches=$(awk '/^(non)?voluntary_ctxt_switches:/ { n += $2 } END { print n }' \
-        "$task/status" 2>/dev/null) || continue
-      printf '%s\t%s\t%s\n' "${task##*/}" "$switches" "$(cat "$task/comm")"
-    done
-  } >"$work/$2"
-}
-
-# Prints the key=value lines for process $1 between samples $2 and $3.
-report() {
-  local status=/proc/$1/status
-  awk -v hz="$(getconf CLK_TCK)" -F'\t' '
-    FNR == 1 { wall[FILENAME] = $1 } FNR == 2 { ticks[FILENAME] = $1 }
-    FNR == 3 { ns[FILENAME] = $1 }
-    FNR > 3 { if (FILENAME == ARGV[1]) before[$1] = $2
-              else { after[$1] = $2; name[$1] = $3 } }
-    END {
-      a = ARGV[1]; b = ARGV[2]; window = wall[b] - wall[a]
-      printf "window_s=%.1f\n", window
-      printf "cpu_pct=%.4f\n", 100 * (ticks[b] - ticks[a]) / hz / window
-      if (ns[a] != "-" && ns[b] != "-")
-        printf "cpu_pct_schedstat=%.4f\n", 100 * (ns[b] - ns[a]) / 1e9 / window
-      for (t in after) {
-        d = after[t] - (t in before ? before[t] : 0); total += d
-        by = by (by == "" ? "" : ",") name[t] "/" t ":" sprintf("%.1f", d / window)
-      }
-      printf "wakeups_per_s=%.1f\n", total / window
-      printf "wakeups_by_thread=%s\n", by
-    }' "$work/$2" "$work/$3"
-  awk '/^VmRSS:/ { print "rss_kib=" $2 } /^VmHWM:/ { print "hwm_kib=" $2 }
-       /^RssAnon:/ { print "rss_anon_kib=" $2 } /^RssFile:/ { print "rss_file_kib=" $2 }
-       /^Threads:/ { print "threads=" $2 }' "$status"
-  awk '/^Pss:/ { print "pss_kib=" $2 }' "/proc/$1/smaps_rollup" 2>/dev/null || true
-  rss_breakdown "$1"
-}
-
-# Resident memory by kind of mapping, from /proc/$1/smaps. Unnamed mappings
-# of exactly the default stack size are thread stacks; those starting on a
-# 64 MiB boundary are malloc's per-thread arenas.
-rss_breakdown() {
-  awk -v exe="$(readlink "/proc/$1/exe")" -v stack_kib="$(ulimit -s)" '
-    function kind(start) {
-      if (path == exe) return "exe"
-      if (path ~ /\/plugins\/[^\/]*\.so$/) return "plugins"
-      if (path ~ /\.so[.0-9]*$/) return "libs"
-      if (path == "[heap]") return "heap"
-      if (path == "[stack]") return "main_stack"
-      if (path ~ /^\//) return "other_files"
-      if (path != "") return "other_anon"
-      if (size == stack_kib) return "thread_stacks"
-      # 64 MiB boundary: the low 26 bits of the start address are zero.
-      start = substr(range, 1, index(range, "-") - 1)
-      if (substr(start, length(start) - 5) == "000000" &&
-          substr(start, length(start) - 6, 1) ~ /[048c]/) return "arenas"
-      return "other_anon"
-    }
-    /^[0-9a-f]+-[0-9a-f]+ / { range = $1; path = $6 }
-    /^Size:/ { size = $2 }
-    /^Rss:/ { k = kind(); rss[k] += $2
-              if (path ~ /^\//) { n = path; sub(/.*\//, "", n); file[n] += $2 } }
-    END {
-      split("exe libs plugins other_files heap main_stack thread_stacks arenas other_anon", order)
-      for (i = 1; i <= 9; ++i) printf "rss_%s_kib=%d\n", order[i], rss[order[i]]
-      top = ""
-      for (count = 0; count < 6; ++count) {
-        best = ""; for (n in file) if (best == "" || file[n] > file[best]) best = n
-        if (best == "") break
-        top = top (top == "" ? "" : ",") best ":" file[best]; delete file[best]
-      }
-      print "rss_top_files=" top
-    }' "/proc/$1/smaps"
-}
-
 work=$(mktemp -d)
 parent=
 cleanup() {
@@ -175,7 +96,7 @@ mkdir "$work/plugins"
 cp "$build"/plugins/{camera,recorder,logsink}.so "$work/plugins/"
 
 cd "$work"
-"$build/dvrparent" --packet 0x05000000:0x102 ./dvrcore >parent.out 2>&1 &
+"${core_locale[@]}" "$build/dvrparent" --packet 0x05000000:0x102 ./dvrcore >parent.out 2>&1 &
 parent=$!
 wait_for parent.out "audio frames, stopped" || fail "the camera did not answer its stop command"
 wait_for dvrcore.log "successfully started core version" || fail "the core did not start"
@@ -192,7 +113,8 @@ fi
 sample "$core" before
 sleep "$window"
 sample "$core" after
-report "$core" before after
+report_window before after
+report_memory "$core"
 if [ -n "$reference" ]; then
   wait "$reference" && cat reference.out
   reference=

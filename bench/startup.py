@@ -133,6 +133,8 @@ def main():
         sys.exit("startup: %s/bench-plugins/noop_plugin.so is not built" % build)
 
     times, loaded = measure(build, options.plugins, options.runs)
+    if loaded != options.plugins:
+        sys.exit("startup: the status file lists %d of the %d plugins" % (loaded, options.plugins))
     baseline, _ = measure(build, 0, options.runs)
     print("plugins=%d" % options.plugins)
     print("plugins_loaded=%d" % loaded)
