@@ -226,12 +226,13 @@ def idle_section(idle):
         "| Threads | %s | |" % idle.get("threads", "?"), "",
         "Wake-ups per second by thread (name/ID): %s." % idle.get(
             "wakeups_by_thread", "?").replace(",", ", "),
+        "",
         "utime + stime are sampled in clock ticks (10 ms): a thread that wakes for a",
         "moment and sleeps again is seldom caught running, so that figure can read 0",
         "when the process did run; the scheduler's run time counts nanoseconds and is",
-        "the one to trust. The yardstick",
-        "(`bench/sleeper`) runs over the same window and does nothing but wake: what",
-        "the tick's wake-ups alone cost on this machine.", ""]
+        "the one to trust. The yardstick (`bench/sleeper`) runs over the same window",
+        "and does nothing but wake every 100 ms: what such wake-ups alone cost on this",
+        "machine.", ""]
     return lines + memory_breakdown(idle)
 
 
