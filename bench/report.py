@@ -82,6 +82,18 @@ def command_output(words):
         return ""
 
 
+def load_averages(results):
+    """The 1, 5 and 15 minute load averages before the measurements and now."""
+    def read(path):
+        try:
+            with open(path, encoding="utf-8") as f:
+                return " ".join(f.read().split()[:3])
+        except OSError:
+            return "unknown"
+    return "%s before, %s after" % (read(os.path.join(results, "load-before.txt")),
+                                    read("/proc/loadavg"))
+
+
 def machine():
     model = ""
     try:
@@ -290,6 +302,7 @@ def page(results, note):
         lines += ["", note]
     lines += ["", "| Machine | |", "|---|---|"]
     lines += ["| %s | %s |" % pair for pair in machine()]
+    lines.append("| Load average (1, 5, 15 min) | %s |" % load_averages(results))
     for section in (throughput_section(bench),
                     latency_section(read_csv(os.path.join(results, "recorder_load.csv"))),
                     idle_section(read_keys(os.path.join(results, "idle.txt"))),

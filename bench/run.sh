@@ -35,6 +35,8 @@ results=$build/bench-results
 rm -rf "$results"
 mkdir -p "$results"
 
+# Other work on the machine skews every figure: the page shows the load.
+cut -d' ' -f1-3 /proc/loadavg >"$results/load-before.txt"
 failed=()
 # step NAME COMMAND...: runs a measurement, its standard output to
 # $results/NAME, its standard error to $results/NAME.log; a failure is noted

@@ -51,6 +51,9 @@ class Results(unittest.TestCase):
             self.assertIn(section, text)
         self.assertIn("| 64 B | 1 | not measured | not measured | not measured |", text)
         self.assertIn("| Processors (nproc) |", text)
+        self.assertIn("| Load average (1, 5, 15 min) | unknown before, ", text)
+        self.write("load-before.txt", "0.25 0.50 0.75 1/100 42\n")
+        self.assertIn("| 0.25 0.50 0.75 before, ", report.page(self.directory.name, ""))
 
     def test_key_value_files_are_read(self):
         path = self.write("startup.txt", "plugins=32\nstartup_median_ms=12.5\nnoise\n")
