@@ -7,6 +7,7 @@ axis, and the share of events at or below it on a y axis of "nines" (0, 90 %,
 its largest latency; a dashed line marks the 50 µs p99 target.
 """
 import math
+import re
 from xml.sax.saxutils import escape
 
 WIDTH, HEIGHT = 760, 440
@@ -22,6 +23,15 @@ def nines(fraction):
     if fraction >= 1:
         return MAX_NINES
     return min(MAX_NINES, -math.log10(1 - max(0.0, fraction)))
+
+
+def label(config):
+    """A configuration's name for the legend: "64x2" reads "64 cameras, 2 producers"."""
+    match = re.match(r"^(\d+)x(\d+)$", config)
+    if not match:
+        return config
+    cameras, producers = match.groups()
+    return "%s cameras, %s producer%s" % (cameras, producers, "" if producers == "1" else "s")
 
 
 def placeholder(message):
@@ -100,6 +110,7 @@ def latency_svg(rows):
         y = TOP + 10 + 18 * index
         parts.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="%s" stroke-width="3"/>'
                      % (WIDTH - RIGHT + 12, y, WIDTH - RIGHT + 32, y, colour))
-        parts.append('<text x="%d" y="%d">%s</text>' % (WIDTH - RIGHT + 38, y + 4, escape(config)))
+        parts.append('<text x="%d" y="%d">%s</text>'
+                     % (WIDTH - RIGHT + 38, y + 4, escape(label(config))))
     parts.append("</svg>")
     return "\n".join(parts) + "\n"

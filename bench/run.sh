@@ -8,6 +8,7 @@
 #   event_bus_bench        throughput, Google Benchmark's JSON
 #   recorder_load_bench    latency under a recorder's load (CSV and histogram),
 #                          when built; $RECORDER_LOAD_ARGS adds arguments
+#                          (--quick runs each configuration for 2 s)
 #   bench/idle.sh          the idle core: memory, CPU, wake-ups
 #   bench/startup.py       start-up time with 32 plugins
 #   bench/callgrind.sh     instructions per routed event
@@ -24,8 +25,9 @@ case ${1:-} in
   "") ;;
   *) sed -n '2,/^set -e/{s/^# \{0,1\}//p}' "$0"; exit 2 ;;
 esac
-idle_window=30 startup_runs=11 callgrind_events=20000
-[ $quick -eq 0 ] || { idle_window=5; startup_runs=3; callgrind_events=5000; }
+idle_window=30 startup_runs=11 callgrind_events=20000 recorder_load_args=
+[ $quick -eq 0 ] ||
+  { idle_window=5; startup_runs=3; callgrind_events=5000; recorder_load_args="--seconds 2"; }
 
 tools/install-deps.sh libzmq3-dev valgrind python3
 export BUILD_DIR=build-release BUILD_TYPE=Release
@@ -71,9 +73,9 @@ run_bench() {
 
 step event_bus.out run_bench event_bus_bench --benchmark_format=json \
   --benchmark_out="$results/event_bus.json"
-# shellcheck disable=SC2086 # RECORDER_LOAD_ARGS is split on purpose
+# shellcheck disable=SC2086 # the argument lists are split on purpose
 step recorder_load.out run_bench recorder_load_bench --csv "$results/recorder_load.csv" \
-  --histogram "$results/recorder_load_histogram.csv" ${RECORDER_LOAD_ARGS:-}
+  --histogram "$results/recorder_load_histogram.csv" $recorder_load_args ${RECORDER_LOAD_ARGS:-}
 step idle.txt bench/idle.sh --window "$idle_window" --smaps "$results/idle-smaps.txt" "$build"
 step startup.txt python3 bench/startup.py --plugins 32 --runs "$startup_runs" "$build"
 step callgrind.txt bench/callgrind.sh --events "$callgrind_events" "$build"

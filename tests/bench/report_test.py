@@ -120,6 +120,11 @@ class Plot(unittest.TestCase):
         for label in (">1</text>", ">1000</text>", ">50 µs</text>"):
             self.assertIn(label, svg)
 
+    def test_configurations_named_cameras_x_producers_read_out_in_the_legend(self):
+        self.assertEqual(latency_plot.label("64x1"), "64 cameras, 1 producer")
+        self.assertEqual(latency_plot.label("256x8"), "256 cameras, 8 producers")
+        self.assertEqual(latency_plot.label("other"), "other")
+
     def test_no_histogram_gives_a_placeholder(self):
         svg = latency_plot.latency_svg([])
         self.assertIn("latency not measured in this run", svg)
