@@ -331,10 +331,13 @@ def main():
     parser.add_argument("--plot", default="docs/performance-latency.svg")
     parser.add_argument("--note", default="")
     options = parser.parse_args()
+    # Both are made before either file is opened: the commit line asks git
+    # whether tracked files have changed, and the page is one of them.
+    text, plot = page(options.results, options.note), latency_svg(histogram(options.results))
     with open(options.page, "w", encoding="utf-8") as f:
-        f.write(page(options.results, options.note))
+        f.write(text)
     with open(options.plot, "w", encoding="utf-8") as f:
-        f.write(latency_svg(histogram(options.results)))
+        f.write(plot)
 
 
 if __name__ == "__main__":
