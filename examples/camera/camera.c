@@ -9,9 +9,16 @@
  * memory throttling); the camera logs each change of the answer it gets.
  * Close wakes the worker, which returns at once.
  *
- * It also answers the parent: a packet with command CAMERA_STATUS_REQUEST
- * gets a packet back with command CAMERA_STATUS_REPLY, the same target and
- * tag, and the frame counts as text (try `dvrparent -p 0x05000000:256 ...`).
+ * It also answers the parent. Each of these commands gets a packet back with
+ * command CAMERA_STATUS_REPLY (0x101), the same target and tag, and the frame
+ * counts as text, ending in "running" or "stopped":
+ *   CAMERA_STATUS_REQUEST (0x100)  only the status;
+ *   CAMERA_STOP (0x102)            stop making frames: the worker sleeps on its
+ *                                  condition variable, with no timeout, until
+ *                                  it is started again or closed;
+ *   CAMERA_START (0x103)           make frames again, beginning with a key
+ *                                  frame.
+ * Try `dvrparent -p 0x05000000:0x102 ...` (target 0x05000000 is the camera).
  *
  * Written only against include/plugin/, as any third-party plugin would be.
  */
@@ -32,6 +39,8 @@
 #define AUDIO_FRAME_BYTES 640
 #define CAMERA_STATUS_REQUEST 0x100u
 #define CAMERA_STATUS_REPLY   0x101u
+#define CAMERA_STOP           0x102u
+#define CAMERA_START          0x103u
 
 /* What the frames carry at their start; the rest is filler. */
 struct frame_header {
@@ -44,6 +53,7 @@ static DvrEventEntry core_entry;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t wake;
 static int closing;
+static int running; /* cleared by CAMERA_STOP, set by CAMERA_START */
 
 /* Frame counts, guarded by lock: the worker publishes them once per frame. */
 struct camera_stats {
@@ -101,6 +111,32 @@ static void add_ns(struct timespec *t, long ns)
     }
 }
 
+/*
+ * Called with lock held, after a frame: returns once the next frame is due,
+ * or once the camera is closing (then closing is set). While the camera is
+ * stopped it sleeps without a timeout; the command that starts it again, or
+ * Close, wakes it. After such a pause *restarted is set and the frame clock
+ * begins again from now, so no frames are made up for the time stopped.
+ */
+static void wait_for_next_frame(struct timespec *next, int *restarted)
+{
+    int paused = 0;
+
+    *restarted = 0;
+    while (!closing) {
+        if (!running) {
+            paused = 1;
+            pthread_cond_wait(&wake, &lock);
+        } else if (paused) {
+            clock_gettime(CLOCK_MONOTONIC, next);
+            *restarted = 1;
+            return;
+        } else if (pthread_cond_timedwait(&wake, &lock, next) != 0) {
+            return; /* the frame is due */
+        }
+    }
+}
+
 /* The worker: runs until Close. */
 static void run_camera(void)
 {
@@ -108,13 +144,15 @@ static void run_camera(void)
     static unsigned char audio[AUDIO_FRAME_BYTES];
     struct timespec next;
     uint32_t frame = 0, sent = 0, keys = 0, refused = 0, audio_sent = 0;
-    int last_result = DVR_RESULT_OK;
+    uint32_t since_key = 0; /* frames since the last key frame */
+    int last_result = DVR_RESULT_OK, restarted = 0;
 
     camera_log(25, "camera started: 25 fps, a key frame every %d frames", KEY_FRAME_EVERY);
     clock_gettime(CLOCK_MONOTONIC, &next);
     pthread_mutex_lock(&lock);
+    wait_for_next_frame(&next, &restarted);
     while (!closing) {
-        const int key = frame % KEY_FRAME_EVERY == 0;
+        const int key = since_key == 0;
         const uint32_t ms = frame * 40;
         const uint32_t len = key ? KEY_FRAME_BYTES : DELTA_FRAME_BYTES;
         int result;
@@ -135,6 +173,7 @@ static void run_camera(void)
         if (post_frame(DVR_EVENT_AUDIO_FRAME, 0, audio, sizeof audio) == DVR_RESULT_OK)
             ++audio_sent;
         ++frame;
+        since_key = (since_key + 1) % KEY_FRAME_EVERY;
         if (frame % 250 == 0)
             camera_log(25, "camera: %u video frames sent (%u key), %u refused, %u audio frames",
                        sent, keys, refused, audio_sent);
@@ -146,8 +185,9 @@ static void run_camera(void)
         stats.keys = keys;
         stats.refused = refused;
         stats.audio_sent = audio_sent;
-        while (!closing && pthread_cond_timedwait(&wake, &lock, &next) == 0) {
-        }
+        wait_for_next_frame(&next, &restarted);
+        if (restarted)
+            since_key = 0; /* a decoder needs a key frame after the gap */
     }
     pthread_mutex_unlock(&lock);
     camera_log(25, "camera stopped after %u frames: %u video frames sent (%u key), %u refused",
@@ -164,6 +204,7 @@ int Load(const _LoadParmsIn *in, _LoadParmsOut *out)
     pthread_cond_init(&wake, &attributes);
     pthread_condattr_destroy(&attributes);
     closing = 0;
+    running = 1;
     memset(&stats, 0, sizeof stats);
 
     out->pluginId = CAMERA_ID;
@@ -173,25 +214,54 @@ int Load(const _LoadParmsIn *in, _LoadParmsOut *out)
     return 0;
 }
 
-/* A packet from the parent: answers the status request, ignores the rest. */
+/*
+ * Applies a stop or start command (anything else changes nothing); returns
+ * whether the camera is running now. Only a change wakes the worker and is
+ * logged.
+ */
+static int apply_command(uint32_t command)
+{
+    int was_running, now_running;
+
+    pthread_mutex_lock(&lock);
+    was_running = running;
+    if (command == CAMERA_STOP || command == CAMERA_START)
+        running = command == CAMERA_START;
+    now_running = running;
+    if (now_running != was_running)
+        pthread_cond_broadcast(&wake);
+    pthread_mutex_unlock(&lock);
+    if (now_running != was_running)
+        camera_log(25, now_running ? "camera started again by the parent"
+                                   : "camera stopped by the parent");
+    return now_running;
+}
+
+/*
+ * A packet from the parent: answers the status request and the stop and start
+ * commands with the status, ignores the rest.
+ */
 static void answer_parent(const unsigned char *packet, uint32_t length)
 {
     _IpcPacketHeader header;
     struct camera_stats now;
     char reply[DVR_IPC_HEADER_SIZE + 160];
-    int text;
+    int text, is_running;
 
     if (length < sizeof header)
         return;
     memcpy(&header, packet, sizeof header);
-    if (header.command != CAMERA_STATUS_REQUEST)
+    if (header.command != CAMERA_STATUS_REQUEST && header.command != CAMERA_STOP &&
+        header.command != CAMERA_START)
         return;
+    is_running = apply_command(header.command);
     pthread_mutex_lock(&lock);
     now = stats;
     pthread_mutex_unlock(&lock);
     text = snprintf(reply + sizeof header, sizeof reply - sizeof header,
-                    "camera: %u video frames sent (%u key), %u refused, %u audio frames",
-                    now.sent, now.keys, now.refused, now.audio_sent);
+                    "camera: %u video frames sent (%u key), %u refused, %u audio frames, %s",
+                    now.sent, now.keys, now.refused, now.audio_sent,
+                    is_running ? "running" : "stopped");
     header.length = (uint32_t)(sizeof header + text);
     header.command = CAMERA_STATUS_REPLY;
     memcpy(reply, &header, sizeof header);

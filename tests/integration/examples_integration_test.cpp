@@ -103,6 +103,28 @@ TEST(Examples, CameraFramesAreRecordedAndTheLogSinkKeepsTheLog)
     EXPECT_GE(audio + 1, video);
 }
 
+TEST(Examples, TheParentStopsAndStartsTheCamera)
+{
+    PluginDir dir;
+    fs::copy_file(fs::path(DVR_EXAMPLE_PLUGIN_DIR) / "camera.so", dir.root() / "plugins" / "camera.so");
+    dir.addPlugin("sink.so", logSinkConfig(), DVR_TEST_PLUGIN);
+    CoreProcess core(dir);
+    core.startUnderParent({"--stdin"});
+    ASSERT_TRUE(core.waitUntilStarted()) << core.standardError();
+
+    // Target 0x05000000 is the camera; each command is answered with 0x101.
+    core.toParent("0x05000000 0x102\n");
+    ASSERT_TRUE(core.waitForOutput("command 257 tag 0: camera:")) << core.standardOutput();
+    EXPECT_NE(core.standardOutput().find("audio frames, stopped"), std::string::npos)
+        << core.standardOutput();
+    core.toParent("0x05000000 0x103\n");
+    ASSERT_TRUE(core.waitForOutput("audio frames, running")) << core.standardOutput();
+    const std::string camera = "sink.so log provider=0x00500000 level=25 text=camera ";
+    EXPECT_TRUE(dir.waitFor(camera + "stopped by the parent"));
+    EXPECT_TRUE(dir.waitFor(camera + "started again by the parent"));
+    core.stopWith(SIGINT);
+}
+
 }  // namespace
 
 #endif  // DVR_HAVE_EXAMPLES

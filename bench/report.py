@@ -1,0 +1,344 @@
+#!/usr/bin/env python3
+"""Writes the performance page (docs/performance.md) and its latency plot from
+the results bench/run.sh collected in one directory:
+
+  event_bus.json             event_bus_bench, Google Benchmark's JSON
+  recorder_load.csv          recorder_load_bench --csv
+  recorder_load_histogram.csv  recorder_load_bench --histogram
+  idle.txt, startup.txt, callgrind.txt  key=value lines of bench/idle.sh,
+                             bench/startup.py and bench/callgrind.sh
+
+A file that is missing, or a case missing from one, shows as "not measured".
+Standard library only.
+
+Usage: bench/report.py RESULTS_DIR [--page docs/performance.md]
+                       [--plot docs/performance-latency.svg] [--note TEXT]
+"""
+import argparse
+import csv
+import datetime
+import json
+import os
+import platform
+import re
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from latency_plot import latency_svg  # noqa: E402
+
+NOT_MEASURED = "not measured"
+SIZES = [0, 64, 65536]
+# Smallest dvrcore/bare-loop ratio by (bytes, producers); None: no target.
+BARE_TARGETS = {(0, 1): 1.5, (64, 1): 1.5, (65536, 1): 1.2, (65536, 2): 1.2}
+ZEROMQ_TARGET = 2.0
+P99_TARGET_US = 50
+CORE_CPU_TARGET_PCT = 3
+CORE_CPU_TARGET_CAMERAS = 64
+IDLE_RSS_TARGET_KIB = 6 * 1024
+IDLE_CPU_TARGET_PCT = 0.05
+
+
+def read_keys(path):
+    """key=value lines of a file; {} when it is missing."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            return dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+    except OSError:
+        return {}
+
+
+def read_csv(path):
+    try:
+        with open(path, newline="", encoding="utf-8") as f:
+            return list(csv.DictReader(f))
+    except OSError:
+        return []
+
+
+def read_benchmarks(path):
+    """{(family, bytes, producers): events per second} of the cases that ran."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            runs = json.load(f).get("benchmarks", [])
+    except (OSError, ValueError):
+        return {}
+    found = {}
+    for run in runs:
+        name = run.get("run_name") or run.get("name", "")
+        match = re.match(r"(BM_\w+)/bytes:(\d+)/producers:(\d+)/", name)
+        if (not match or run.get("run_type") == "aggregate" or run.get("error_occurred")
+                or "items_per_second" not in run):
+            continue
+        key = (match.group(1), int(match.group(2)), int(match.group(3)))
+        found[key] = float(run["items_per_second"])
+    return found
+
+
+def command_output(words):
+    try:
+        return subprocess.run(words, capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return ""
+
+
+def load_averages(results):
+    """The 1, 5 and 15 minute load averages before the measurements and now."""
+    def read(path):
+        try:
+            with open(path, encoding="utf-8") as f:
+                return " ".join(f.read().split()[:3])
+        except OSError:
+            return "unknown"
+    return "%s before, %s after" % (read(os.path.join(results, "load-before.txt")),
+                                    read("/proc/loadavg"))
+
+
+def machine():
+    model = ""
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as f:
+            model = next((line.split(":", 1)[1].strip() for line in f
+                          if line.startswith("model name")), "")
+    except OSError:
+        pass
+    commit = command_output(["git", "rev-parse", "--short", "HEAD"]) or "unknown"
+    if command_output(["git", "status", "--porcelain", "--untracked-files=no"]):
+        commit += " (with changes not yet committed)"
+    compiler = command_output(["c++", "--version"]).split("\n")[0]
+    return [
+        ("Date", datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")),
+        ("Processors (nproc)", str(len(os.sched_getaffinity(0)))),
+        ("CPU", model or "unknown"),
+        ("Kernel", platform.release()),
+        ("Compiler", compiler or "unknown"),
+        ("Commit", commit),
+    ]
+
+
+def rate(value):
+    if value is None:
+        return NOT_MEASURED
+    if value >= 1e6:
+        return "%.2f M" % (value / 1e6)
+    return "%.0f k" % (value / 1e3)
+
+
+def verdict(ratio, target):
+    if target is None:
+        return "—"
+    if ratio is None:
+        return "≥ %.1f×: %s" % (target, NOT_MEASURED)
+    return "≥ %.1f×: %s" % (target, "met" if ratio >= target else "**not met**")
+
+
+def throughput_section(bench):
+    lines = ["## Throughput", "",
+             "Events per second through the event bus to three subscribers (`event_bus_bench`,",
+             "a fixed number of events a case, as its name in the raw results says), beside a",
+             "bare mutex and condition-variable queue doing the same copy and three calls, and",
+             "ZeroMQ inproc publishing to three subscribers (one producer only). Targets: 0 B",
+             "and 64 B with one producer at least 1.5 times the bare loop, 64 KiB at least 1.2",
+             "times it; every case at least twice ZeroMQ.",
+             "", "| Size | Producers | dvrcore | bare loop | ZeroMQ | dvrcore / bare | "
+             "target | dvrcore / ZeroMQ | target |",
+             "|---:|---:|---:|---:|---:|---:|---|---:|---|"]
+    cases = sorted({(b, p) for (_, b, p) in bench} | {(b, 1) for b in SIZES} |
+                   {(b, 2) for b in SIZES})
+    for size, producers in cases:
+        core = bench.get(("BM_EventBus", size, producers))
+        bare = bench.get(("BM_BareQueue", size, producers))
+        zmq = bench.get(("BM_ZeroMQ", size, producers))
+        to_bare = core / bare if core and bare else None
+        to_zmq = core / zmq if core and zmq else None
+        zmq_target = ZEROMQ_TARGET if producers == 1 else None
+        lines.append("| %s | %d | %s | %s | %s | %s | %s | %s | %s |" % (
+            "64 KiB" if size == 65536 else "%d B" % size, producers, rate(core), rate(bare),
+            rate(zmq) if producers == 1 else "—",
+            "%.2f×" % to_bare if to_bare else "—", verdict(to_bare, BARE_TARGETS.get(
+                (size, producers))),
+            "%.2f×" % to_zmq if to_zmq else "—", verdict(to_zmq, zmq_target)))
+    lines += ["", "Figures are events per second (M: millions, k: thousands); \"not measured\"",
+              "means the executable or the case was not there in this run."]
+    return lines
+
+
+def number(row, key, form="%.1f"):
+    try:
+        return form % float(row[key])
+    except (KeyError, ValueError):
+        return "?"
+
+
+def latency_section(rows):
+    lines = ["## Latency under a recorder's load", ""]
+    if not rows:
+        return lines + ["Latency %s in this run (`recorder_load_bench` was not built)." %
+                        NOT_MEASURED, "", "![Latency by configuration](performance-latency.svg)"]
+    lines += ["From a post to its delivery (`recorder_load_bench`). Targets: p99 at most",
+              "%d µs; the core's CPU at most %d %% of one core with %d cameras." % (
+                  P99_TARGET_US, CORE_CPU_TARGET_PCT, CORE_CPU_TARGET_CAMERAS), "",
+              "| Cameras | Producers | Events/s | MB/s | p50 µs | p99 µs | p99.9 µs | max µs "
+              "| core CPU %% | process CPU %% | p99 ≤ %d µs | core CPU ≤ %d %% |" % (
+                  P99_TARGET_US, CORE_CPU_TARGET_PCT),
+              "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|"]
+    for row in rows:
+        try:
+            p99_ok = "met" if float(row["p99_us"]) <= P99_TARGET_US else "**not met**"
+        except (KeyError, ValueError):
+            p99_ok = NOT_MEASURED
+        cpu_ok = "—"
+        if row.get("cameras", "").strip() == str(CORE_CPU_TARGET_CAMERAS):
+            try:
+                cpu_ok = ("met" if float(row["core_cpu_pct"]) <= CORE_CPU_TARGET_PCT
+                          else "**not met**")
+            except (KeyError, ValueError):
+                cpu_ok = NOT_MEASURED
+        lines.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
+            row.get("cameras", "?"), row.get("producers", "?"), number(row, "events_per_s", "%.0f"),
+            number(row, "mbytes_per_s"), number(row, "p50_us"), number(row, "p99_us"),
+            number(row, "p999_us"), number(row, "max_us"), number(row, "core_cpu_pct", "%.2f"),
+            number(row, "process_cpu_pct", "%.2f"), p99_ok, cpu_ok))
+    lines += ["", "![Latency by configuration: share of events at or below a latency]"
+              "(performance-latency.svg)", "",
+              "The plot's y axis counts nines (90 %, 99 %, 99.9 %, ...), so the tail reads as",
+              "well as the median; each curve ends at the top with its largest latency, and",
+              "the dashed line marks the %d µs p99 target." % P99_TARGET_US]
+    return lines
+
+
+def idle_section(idle):
+    lines = ["## The idle core", ""]
+    if "rss_kib" not in idle:
+        return lines + ["Idle figures %s in this run." % NOT_MEASURED]
+    rss, cpu = int(idle["rss_kib"]), float(idle["cpu_pct"])
+    lines += [
+        "The core with the example plugins (camera, recorder, log sink) and the camera",
+        "stopped by the parent, read from /proc over %s s (`bench/idle.sh`)." % idle.get(
+            "window_s", "?"), "",
+        "| Figure | Value | Target |", "|---|---:|---|",
+        "| Resident size (VmRSS) | %.1f MiB (%d KiB) | ≤ 6 MiB: %s |" % (
+            rss / 1024, rss, "met" if rss <= IDLE_RSS_TARGET_KIB else "**not met**"),
+        "| Peak resident size (VmHWM) | %.1f MiB | |" % (int(idle.get("hwm_kib", 0)) / 1024),
+        "| Proportional size (Pss) | %s | |" % (
+            "%.1f MiB" % (int(idle["pss_kib"]) / 1024) if "pss_kib" in idle else NOT_MEASURED),
+        "| CPU, utime + stime | %.3f %% of one core | ≤ %.2f %%: %s |" % (
+            cpu, IDLE_CPU_TARGET_PCT, "met" if cpu <= IDLE_CPU_TARGET_PCT else "**not met**"),
+        "| CPU, scheduler run time | %s | %s |" % (
+            "%.3f %% of one core" % float(idle["cpu_pct_schedstat"])
+            if "cpu_pct_schedstat" in idle else NOT_MEASURED,
+            "≤ %.2f %%: %s" % (IDLE_CPU_TARGET_PCT, "met" if float(
+                idle["cpu_pct_schedstat"]) <= IDLE_CPU_TARGET_PCT else "**not met**")
+            if "cpu_pct_schedstat" in idle else ""),
+        "| Wake-ups (context switches) | %s per second | about 10 (the 100 ms tick) |" % (
+            idle.get("wakeups_per_s", "?")),
+        "| Yardstick: a process that only wakes every 100 ms | %s of one core, %s wake-ups "
+        "per second | |" % ("%.3f %%" % float(idle["reference_cpu_pct"])
+                           if "reference_cpu_pct" in idle else NOT_MEASURED,
+                           idle.get("reference_wakeups_per_s", "?")),
+        "| Threads | %s | |" % idle.get("threads", "?"), "",
+        "Wake-ups per second by thread (name/ID): %s." % idle.get(
+            "wakeups_by_thread", "?").replace(",", ", "),
+        "",
+        "utime + stime are sampled in clock ticks (10 ms): a thread that wakes for a",
+        "moment and sleeps again is seldom caught running, so that figure can read 0",
+        "when the process did run; the scheduler's run time counts nanoseconds and is",
+        "the one to trust. The yardstick (`bench/sleeper`) runs over the same window",
+        "and does nothing but wake every 100 ms: what such wake-ups alone cost on this",
+        "machine.", ""]
+    return lines + memory_breakdown(idle)
+
+
+def memory_breakdown(idle):
+    return [
+        "Where the resident size goes (KiB):", "",
+        "| Executable | Shared libraries | Plugins | Other files | Heap | Main stack "
+        "| Thread stacks | malloc arenas | Other anonymous |",
+        "|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "| %s |" % " | ".join(idle.get("rss_%s_kib" % k, "?") for k in (
+            "exe", "libs", "plugins", "other_files", "heap", "main_stack", "thread_stacks",
+            "arenas", "other_anon")), "",
+        "Largest files (KiB): %s." % idle.get("rss_top_files", "?").replace(",", ", ").replace(
+            ":", " ")]
+    return lines
+
+
+def startup_section(startup):
+    lines = ["## Start-up", ""]
+    if "startup_median_ms" not in startup:
+        return lines + ["Start-up time %s in this run." % NOT_MEASURED]
+    return lines + [
+        "From starting the parent stand-in (which starts the core at once) to the core's",
+        "start line, with %s no-op plugins (%s loaded), %s runs (`bench/startup.py`):" % (
+            startup.get("plugins", "?"), startup.get("plugins_loaded", "?"),
+            startup.get("runs", "?")), "",
+        "| | Median | Min | Max |", "|---|---:|---:|---:|",
+        "| %s plugins | %s ms | %s ms | %s ms |" % (
+            startup.get("plugins", "?"), startup["startup_median_ms"],
+            startup.get("startup_min_ms", "?"), startup.get("startup_max_ms", "?")),
+        "| no plugin | %s ms | %s ms | |" % (
+            startup.get("startup_without_plugins_median_ms", "?"),
+            startup.get("startup_without_plugins_min_ms", "?"))]
+
+
+def callgrind_section(counts):
+    lines = ["## Instructions per event", ""]
+    if "instructions_per_event" not in counts:
+        return lines + ["Instructions per event %s in this run." % NOT_MEASURED]
+    return lines + [
+        "**%s instructions** per 64-byte event, from the event entry to its delivery to three"
+        % counts["instructions_per_event"],
+        "subscribers: callgrind's counts of `route_events` with %s and with twice as many"
+        % counts.get("events", "?"),
+        "events, all posted and then delivered on one thread, the difference divided by",
+        "%s (`bench/callgrind.sh`)." % counts.get("events", "?")]
+
+
+def page(results, note):
+    bench = read_benchmarks(os.path.join(results, "event_bus.json"))
+    lines = ["# Performance", "",
+             "Generated by `bench/run.sh` (Release build); run it again to refresh this page.",
+             "Every figure below comes from that one run on this machine."]
+    if note:
+        lines += ["", note]
+    lines += ["", "| Machine | |", "|---|---|"]
+    lines += ["| %s | %s |" % pair for pair in machine()]
+    lines.append("| Load average (1, 5, 15 min) | %s |" % load_averages(results))
+    for section in (throughput_section(bench),
+                    latency_section(read_csv(os.path.join(results, "recorder_load.csv"))),
+                    idle_section(read_keys(os.path.join(results, "idle.txt"))),
+                    startup_section(read_keys(os.path.join(results, "startup.txt"))),
+                    callgrind_section(read_keys(os.path.join(results, "callgrind.txt")))):
+        lines += [""] + section
+    return "\n".join(lines) + "\n"
+
+
+def histogram(results):
+    rows = []
+    for row in read_csv(os.path.join(results, "recorder_load_histogram.csv")):
+        try:
+            rows.append((row["config"], float(row["latency_us"]),
+                         float(row["cumulative_fraction"])))
+        except (KeyError, ValueError):
+            continue
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Writes the performance page.")
+    parser.add_argument("results")
+    parser.add_argument("--page", default="docs/performance.md")
+    parser.add_argument("--plot", default="docs/performance-latency.svg")
+    parser.add_argument("--note", default="")
+    options = parser.parse_args()
+    # Both are made before either file is opened: the commit line asks git
+    # whether tracked files have changed, and the page is one of them.
+    text, plot = page(options.results, options.note), latency_svg(histogram(options.results))
+    with open(options.page, "w", encoding="utf-8") as f:
+        f.write(text)
+    with open(options.plot, "w", encoding="utf-8") as f:
+        f.write(plot)
+
+
+if __name__ == "__main__":
+    main()

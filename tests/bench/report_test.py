@@ -1,0 +1,135 @@
+#!/usr/bin/env python3
+"""Tests of the performance page's generator (bench/report.py) and its plot
+(bench/latency_plot.py): what each section makes of the results it is given,
+and of results that are missing."""
+import json
+import os
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench"))
+import latency_plot  # noqa: E402
+import report  # noqa: E402
+
+
+def run(name, items_per_second, **extra):
+    entry = {"name": name + "/iterations:1/real_time", "run_name": name,
+             "run_type": "iteration", "items_per_second": items_per_second}
+    entry.update(extra)
+    return entry
+
+
+class Results(unittest.TestCase):
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.addCleanup(self.directory.cleanup)
+
+    def write(self, name, text):
+        with open(os.path.join(self.directory.name, name), "w", encoding="utf-8") as f:
+            f.write(text)
+        return os.path.join(self.directory.name, name)
+
+    def test_benchmark_cases_are_keyed_by_family_size_and_producers(self):
+        path = self.write("event_bus.json", json.dumps({"benchmarks": [
+            run("BM_EventBus/bytes:64/producers:2/events:1000000", 2e6),
+            run("BM_BareQueue/bytes:0/producers:1/events:1000000", 1e6),
+            run("BM_ZeroMQ/bytes:65536/producers:1/events:100000", 5e4),
+            run("BM_EventBus/bytes:0/producers:1/events:1000000", 9e9, run_type="aggregate"),
+            run("BM_EventBus/bytes:0/producers:2/events:1000000", 9e9, error_occurred=True),
+        ]}))
+        self.assertEqual(report.read_benchmarks(path), {
+            ("BM_EventBus", 64, 2): 2e6, ("BM_BareQueue", 0, 1): 1e6,
+            ("BM_ZeroMQ", 65536, 1): 5e4})
+        self.assertEqual(report.read_benchmarks(self.write("broken.json", "{")), {})
+        self.assertEqual(report.read_benchmarks("/nonexistent/event_bus.json"), {})
+
+    def test_missing_results_read_as_not_measured(self):
+        text = report.page(self.directory.name, "")
+        for section in ("Latency not measured", "Idle figures not measured",
+                        "Start-up time not measured", "Instructions per event not measured"):
+            self.assertIn(section, text)
+        self.assertIn("| 64 B | 1 | not measured | not measured | not measured |", text)
+        self.assertIn("| Processors (nproc) |", text)
+        self.assertIn("| Load average (1, 5, 15 min) | unknown before, ", text)
+        self.write("load-before.txt", "0.25 0.50 0.75 1/100 42\n")
+        self.assertIn("| 0.25 0.50 0.75 before, ", report.page(self.directory.name, ""))
+
+    def test_key_value_files_are_read(self):
+        path = self.write("startup.txt", "plugins=32\nstartup_median_ms=12.5\nnoise\n")
+        self.assertEqual(report.read_keys(path), {"plugins": "32", "startup_median_ms": "12.5"})
+        self.assertIn("| 32 plugins | 12.5 ms |", "\n".join(report.startup_section(
+            report.read_keys(path))))
+
+
+class Sections(unittest.TestCase):
+    def test_throughput_ratios_meet_or_miss_their_targets(self):
+        lines = report.throughput_section({
+            ("BM_EventBus", 0, 1): 3e6, ("BM_BareQueue", 0, 1): 1e6, ("BM_ZeroMQ", 0, 1): 2e6,
+            ("BM_EventBus", 65536, 1): 1e5, ("BM_BareQueue", 65536, 1): 1e5,
+            ("BM_EventBus", 64, 2): 2e6, ("BM_BareQueue", 64, 2): 1e6})
+        row = {line.split("|")[1].strip() + "/" + line.split("|")[2].strip(): line
+               for line in lines if line.startswith("| ") and "B |" in line}
+        self.assertIn("| 3.00× | ≥ 1.5×: met | 1.50× | ≥ 2.0×: **not met** |", row["0 B/1"])
+        self.assertIn("| 1.00× | ≥ 1.2×: **not met** | — | ≥ 2.0×: not measured |",
+                      row["64 KiB/1"])
+        # Two producers: no bare-loop target below 64 KiB, and no ZeroMQ case.
+        self.assertIn("| 2.00 M | 1.00 M | — | 2.00× | — | — | — |", row["64 B/2"])
+        self.assertIn("| not measured | not measured | not measured | — | ≥ 1.5×: not measured",
+                      row["64 B/1"])
+
+    def test_latency_rows_check_p99_everywhere_and_cpu_at_64_cameras(self):
+        header = ("cameras,producers,seconds,events,events_per_s,mbytes_per_s,p50_us,p99_us,"
+                  "p999_us,max_us,core_cpu_pct,process_cpu_pct").split(",")
+        rows = [dict(zip(header, values.split(","))) for values in (
+            "8,1,10,1000,100,1.0,5,40,60,90,9.0,10.0", "64,1,10,8000,800,8.0,9,51,80,200,2.5,4.0")]
+        text = "\n".join(report.latency_section(rows))
+        self.assertIn("| 8 | 1 | 100 | 1.0 | 5.0 | 40.0 | 60.0 | 90.0 | 9.00 | 10.00 | met | — |",
+                      text)
+        self.assertIn("| 2.50 | 4.00 | **not met** | met |", text)
+        self.assertIn("](performance-latency.svg)", text)
+        self.assertIn("not measured", "\n".join(report.latency_section([])))
+
+    def test_idle_targets_judge_both_cpu_figures_and_the_resident_size(self):
+        text = "\n".join(report.idle_section({
+            "rss_kib": "7000", "hwm_kib": "7100", "cpu_pct": "0.0000",
+            "cpu_pct_schedstat": "0.2000", "wakeups_per_s": "10.2", "window_s": "30.0",
+            "reference_cpu_pct": "0.1500", "rss_libs_kib": "6000"}))
+        self.assertIn("| 6.8 MiB (7000 KiB) | ≤ 6 MiB: **not met** |", text)
+        self.assertIn("| 0.000 % of one core | ≤ 0.05 %: met |", text)
+        self.assertIn("| 0.200 % of one core | ≤ 0.05 %: **not met** |", text)
+        self.assertIn("| 0.150 % of one core, ? wake-ups per second |", text)
+        self.assertIn("| ? | 6000 | ? |", text)
+
+
+class Plot(unittest.TestCase):
+    def test_nines_stretch_the_tail(self):
+        self.assertAlmostEqual(latency_plot.nines(0.0), 0)
+        self.assertAlmostEqual(latency_plot.nines(0.9), 1)
+        self.assertAlmostEqual(latency_plot.nines(0.999), 3)
+        self.assertEqual(latency_plot.nines(1.0), latency_plot.MAX_NINES)
+
+    def test_one_curve_and_legend_entry_per_configuration(self):
+        rows = [("8 cameras", 2.0, 0.5), ("8 cameras", 20.0, 0.99), ("8 cameras", 80.0, 1.0),
+                ("64 <cameras>", 3.0, 0.5), ("64 <cameras>", 300.0, 1.0)]
+        svg = latency_plot.latency_svg(rows)
+        self.assertEqual(svg.count("<path "), 2)
+        self.assertIn(">8 cameras</text>", svg)
+        self.assertIn(">64 &lt;cameras&gt;</text>", svg)
+        # Decades from 1 to 1000 µs on the x axis, the 50 µs target between.
+        for label in (">1</text>", ">1000</text>", ">50 µs</text>"):
+            self.assertIn(label, svg)
+
+    def test_configurations_named_cameras_x_producers_read_out_in_the_legend(self):
+        self.assertEqual(latency_plot.label("64x1"), "64 cameras, 1 producer")
+        self.assertEqual(latency_plot.label("256x8"), "256 cameras, 8 producers")
+        self.assertEqual(latency_plot.label("other"), "other")
+
+    def test_no_histogram_gives_a_placeholder(self):
+        svg = latency_plot.latency_svg([])
+        self.assertIn("latency not measured in this run", svg)
+        self.assertNotIn("<path ", svg)
+
+
+if __name__ == "__main__":
+    unittest.main()
