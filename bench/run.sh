@@ -25,9 +25,9 @@ case ${1:-} in
   "") ;;
   *) sed -n '2,/^set -e/{s/^# \{0,1\}//p}' "$0"; exit 2 ;;
 esac
-idle_window=30 startup_runs=11 callgrind_events=20000 recorder_load_args=
-[ $quick -eq 0 ] ||
-  { idle_window=5; startup_runs=3; callgrind_events=5000; recorder_load_args="--seconds 2"; }
+idle_window=30 startup_runs=11 callgrind_events=20000 recorder_load_args= repetitions=5
+[ $quick -eq 0 ] || { idle_window=5; startup_runs=3; callgrind_events=5000
+  recorder_load_args="--seconds 2"; repetitions=1; }
 
 tools/install-deps.sh libzmq3-dev valgrind python3
 export BUILD_DIR=build-release BUILD_TYPE=Release
@@ -71,8 +71,12 @@ run_bench() {
   "$executable" "$@"
 }
 
+# Each case several times, the cases interleaved in random order, so that a
+# disturbance of the machine falls on all of them alike; the page takes the
+# medians.
 step event_bus.out run_bench event_bus_bench --benchmark_format=json \
-  --benchmark_out="$results/event_bus.json"
+  --benchmark_out="$results/event_bus.json" --benchmark_repetitions="$repetitions" \
+  --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
 # shellcheck disable=SC2086 # the argument lists are split on purpose
 step recorder_load.out run_bench recorder_load_bench --csv "$results/recorder_load.csv" \
   --histogram "$results/recorder_load_histogram.csv" $recorder_load_args ${RECORDER_LOAD_ARGS:-}

@@ -35,12 +35,15 @@ class Results(unittest.TestCase):
             run("BM_EventBus/bytes:64/producers:2/events:1000000", 2e6),
             run("BM_BareQueue/bytes:0/producers:1/events:1000000", 1e6),
             run("BM_ZeroMQ/bytes:65536/producers:1/events:100000", 5e4),
-            run("BM_EventBus/bytes:0/producers:1/events:1000000", 9e9, run_type="aggregate"),
+            run("BM_EventBus/bytes:0/producers:1/events:1000000", 9e9, run_type="aggregate",
+                aggregate_name="mean"),
+            run("BM_EventBus/bytes:0/producers:1/events:1000000", 7e6, run_type="aggregate",
+                aggregate_name="median"),
             run("BM_EventBus/bytes:0/producers:2/events:1000000", 9e9, error_occurred=True),
         ]}))
         self.assertEqual(report.read_benchmarks(path), {
             ("BM_EventBus", 64, 2): 2e6, ("BM_BareQueue", 0, 1): 1e6,
-            ("BM_ZeroMQ", 65536, 1): 5e4})
+            ("BM_ZeroMQ", 65536, 1): 5e4, ("BM_EventBus", 0, 1): 7e6})
         self.assertEqual(report.read_benchmarks(self.write("broken.json", "{")), {})
         self.assertEqual(report.read_benchmarks("/nonexistent/event_bus.json"), {})
 
