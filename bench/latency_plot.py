@@ -26,12 +26,14 @@ def nines(fraction):
 
 
 def label(config):
-    """A configuration's name for the legend: "64x2" reads "64 cameras, 2 producers"."""
-    match = re.match(r"^(\d+)x(\d+)$", config)
+    """A configuration's name for the legend: "64x2" reads "64 cameras, 2 producers", and
+    "64x1 bare queue" reads "64 cameras, 1 producer, bare queue"."""
+    match = re.match(r"^(\d+)x(\d+)(?: (.+))?$", config)
     if not match:
         return config
-    cameras, producers = match.groups()
-    return "%s cameras, %s producer%s" % (cameras, producers, "" if producers == "1" else "s")
+    cameras, producers, queue = match.groups()
+    return "%s cameras, %s producer%s%s" % (cameras, producers, "" if producers == "1" else "s",
+                                           ", " + queue if queue else "")
 
 
 def placeholder(message):

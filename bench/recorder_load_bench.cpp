@@ -3,7 +3,10 @@
 // recorder_load_plugins.h for the four subscribing plugins).
 //
 //   recorder_load_bench [--cameras N] [--producers P] [--seconds S]
-//                       [--csv FILE] [--histogram FILE]
+//                       [--csv FILE] [--histogram FILE] [--reference]
+//
+// --reference runs the same load on a bare queue instead of the bus
+// (recorder_load_target.h): what this machine allows any queue of threads.
 //
 // With neither --cameras nor --producers it runs the matrix: 64 and 256
 // cameras, each with 1, 2 and 8 producer threads. Each configuration runs a
@@ -27,8 +30,9 @@
 // empty at the end.
 //
 // --csv appends one row per configuration (with a header line when the file
-// is new or empty); --histogram rewrites the file with each configuration's
-// latency distribution, "<cameras>x<producers>" in the config column.
+// is new or empty); --histogram appends each configuration's latency
+// distribution the same way, "<cameras>x<producers>" in the config column
+// (followed by " bare queue" for the reference).
 #include <pthread.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -38,15 +42,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "bench_support.h"
-#include "events/event_bus.h"
-#include "log/log_levels.h"
+#include "recorder_load_target.h"
 #include "recorder_load_plugins.h"
 #include "recorder_load_producers.h"
 #include "recorder_load_report.h"
@@ -62,7 +65,7 @@ constexpr int64_t kWarmupNs = 500000000;
 // when this goes out of scope.
 class DeliveryThread {
 public:
-    explicit DeliveryThread(EventBus &bus)
+    explicit DeliveryThread(LoadTarget &bus)
         : bus(bus), thread([&bus] {
               pthread_setname_np(pthread_self(), "delivery");
               bus.runDeliveryLoop();
@@ -90,7 +93,7 @@ public:
     }
 
 private:
-    EventBus &bus;
+    LoadTarget &bus;
     std::thread thread;
 };
 
@@ -157,7 +160,7 @@ std::string refusalsText(const std::map<int32_t, uint64_t> &refusals)
 // Every posted event accepted, every Write done, every kept block released
 // and freed.
 void verify(RunResult &r, const std::vector<ProducerTally> &tallies, const LoadPlugins &plugins,
-            EventBus &bus)
+            LoadTarget &bus)
 {
     uint64_t accepted[kKindCount] = {};
     std::map<int32_t, uint64_t> refusals;
@@ -180,9 +183,8 @@ void verify(RunResult &r, const std::vector<ProducerTally> &tallies, const LoadP
     if (plugins.kept() != plugins.liveView().released())
         r.problems.push_back("live view kept " + std::to_string(plugins.kept()) +
                              " blocks, released " + std::to_string(plugins.liveView().released()));
-    if (bus.blocks().counts().blockCount != 0 || bus.queued() != 0)
-        r.problems.push_back("blocks left in the table: " +
-                             std::to_string(bus.blocks().counts().blockCount));
+    if (!bus.drained())
+        r.problems.push_back("events or blocks left behind");
 
     uint64_t writes = 0;
     for (int p = 0; p < kPluginCount; ++p)
@@ -228,17 +230,16 @@ void summarize(RunResult &r, const std::vector<ProducerTally> &tallies, const Lo
 }
 
 RunResult runConfiguration(uint32_t cameras, uint32_t producers, double seconds,
-                           uint64_t clockCostNs)
+                           uint64_t clockCostNs, bool reference)
 {
+    const std::unique_ptr<LoadTarget> target = makeLoadTarget(reference);
+    LoadTarget &bus = *target;
     RunResult result;
+    result.target = bus.name();
     result.cameras = cameras;
     result.producers = producers;
     result.seconds = seconds;
 
-    SystemClock clock;
-    LogLevelTable logLevels;
-    logLevels.set(LogLevelTable::kCoreIndex, 25);  // the core's start level: Writes are not timed
-    EventBus bus(clock, logLevels, noEntry);
     const int64_t startNs = nowNs() + kSetupNs;
     const Window window{startNs + kWarmupNs, startNs + kWarmupNs + int64_t(seconds * 1e9)};
     LoadPlugins plugins(bus, window, cameras);
@@ -268,6 +269,7 @@ struct Options {
     uint32_t producers = 1;
     double seconds = 10;
     bool single = false;
+    bool reference = false;
     std::string csv;
     std::string histogram;
 };
@@ -276,7 +278,8 @@ struct Options {
 {
     std::fprintf(status ? stderr : stdout,
                  "usage: %s [--cameras N] [--producers P] [--seconds S] [--csv FILE] "
-                 "[--histogram FILE]\n"
+                 "[--histogram FILE] [--reference]\n"
+                 "  --reference: the same load on a bare mutex and condition-variable queue\n"
                  "  without --cameras and --producers: 64 and 256 cameras with 1, 2, 8 producers\n",
                  program);
     std::exit(status);
@@ -289,6 +292,10 @@ Options parse(int argc, char **argv)
         const std::string name = argv[i];
         if (name == "-h" || name == "--help")
             usage(argv[0], 0);
+        if (name == "--reference") {
+            options.reference = true;
+            continue;
+        }
         if (i + 1 >= argc)
             usage(argv[0], 2);
         const char *value = argv[++i];
@@ -328,8 +335,13 @@ int main(int argc, char **argv)
 
     std::ofstream histogram;
     if (!options.histogram.empty()) {
-        histogram.open(options.histogram, std::ios::trunc);
-        histogram << "config,latency_us,cumulative_fraction\n";
+        // Appended to when it already has the header, as --csv is.
+        std::error_code error;
+        const bool fresh = !std::filesystem::exists(options.histogram, error) ||
+                           std::filesystem::file_size(options.histogram, error) == 0;
+        histogram.open(options.histogram, std::ios::app);
+        if (fresh)
+            histogram << "config,latency_us,cumulative_fraction\n";
     }
     const uint64_t clockCostNs = threadClockCostNs();
     std::printf("recorder load: %.1f s per configuration after a %.1f s warm-up; reading a "
@@ -339,7 +351,8 @@ int main(int argc, char **argv)
     printHeader();
     bool allGood = true;
     for (const auto &[cameras, producers] : configurations) {
-        const RunResult result = runConfiguration(cameras, producers, options.seconds, clockCostNs);
+        const RunResult result =
+            runConfiguration(cameras, producers, options.seconds, clockCostNs, options.reference);
         printResult(result);
         allGood = allGood && result.problems.empty();
         if (!options.csv.empty())

@@ -158,7 +158,7 @@ Subscriber subscriber(uint32_t id, DvrWriteFn write, std::initializer_list<int> 
 
 }  // namespace
 
-LoadPlugins::LoadPlugins(EventBus &bus, const Window &window, uint32_t cameras)
+LoadPlugins::LoadPlugins(LoadTarget &bus, const Window &window, uint32_t cameras)
     : bus(bus), window(window), motionActivity(cameras), sender(bus, window)
 {
     activePlugins = this;
@@ -189,7 +189,7 @@ void LoadPlugins::drain()
     markerSeen.wait(lock, [this] { return endMarkerSeen; });
 }
 
-LiveViewSender::LiveViewSender(EventBus &bus, const Window &window)
+LiveViewSender::LiveViewSender(LoadTarget &bus, const Window &window)
     : bus(bus), window(window), thread([this] { run(); })
 {
 }

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "events/event_bus.h"
+#include "recorder_load_target.h"
 #include "latency_histogram.h"
 #include "plugin/dvrplugin.h"
 
@@ -80,7 +80,7 @@ struct WriteTally {
 // clock (the release is the core's work, reached through the entry).
 class LiveViewSender {
 public:
-    LiveViewSender(EventBus &bus, const Window &window);
+    LiveViewSender(LoadTarget &bus, const Window &window);
     ~LiveViewSender();  // releases whatever is still held
     LiveViewSender(const LiveViewSender &) = delete;
     LiveViewSender &operator=(const LiveViewSender &) = delete;
@@ -97,7 +97,7 @@ public:
 private:
     void run();
 
-    EventBus &bus;
+    LoadTarget &bus;
     const Window window;
     std::mutex mutex;
     std::condition_variable changed;
@@ -114,7 +114,7 @@ private:
 // pointer this object sets while it lives.
 class LoadPlugins {
 public:
-    LoadPlugins(EventBus &bus, const Window &window, uint32_t cameras);
+    LoadPlugins(LoadTarget &bus, const Window &window, uint32_t cameras);
     ~LoadPlugins();
     LoadPlugins(const LoadPlugins &) = delete;
     LoadPlugins &operator=(const LoadPlugins &) = delete;
@@ -132,7 +132,7 @@ public:
 private:
     friend struct PluginWrites;
 
-    EventBus &bus;
+    LoadTarget &bus;
     const Window window;
     WriteTally tallies[kPluginCount];
     LatencyHistogram byKind[kWriteKindCount];

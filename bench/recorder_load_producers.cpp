@@ -44,7 +44,7 @@ struct Stream {
 
 class Producer {
 public:
-    Producer(EventBus &bus, const Window &window, ProducerTally &tally)
+    Producer(LoadTarget &bus, const Window &window, ProducerTally &tally)
         : bus(bus), window(window), tally(tally)
     {
     }
@@ -119,7 +119,7 @@ private:
         }
     }
 
-    EventBus &bus;
+    LoadTarget &bus;
     const Window window;
     ProducerTally &tally;
     std::vector<uint8_t> buffer = std::vector<uint8_t>(kKeyFrameBytes);
@@ -146,7 +146,7 @@ std::vector<Stream> streamsOf(uint32_t cameras, uint32_t producers, uint32_t ind
 
 }  // namespace
 
-void runProducer(EventBus &bus, uint32_t cameras, uint32_t producers, uint32_t index,
+void runProducer(LoadTarget &bus, uint32_t cameras, uint32_t producers, uint32_t index,
                  int64_t startNs, const Window &window, ProducerTally &tally)
 {
     const std::string name = "producer-" + std::to_string(index);

@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <map>
 
-#include "events/event_bus.h"
+#include "recorder_load_target.h"
 #include "recorder_load_plugins.h"
 
 namespace recorder_load {
@@ -55,7 +55,7 @@ struct ProducerTally {
 
 // Posts producer `index`'s share of the load from `startNs` (steady clock)
 // until the end of `window`, then returns.
-void runProducer(EventBus &bus, uint32_t cameras, uint32_t producers, uint32_t index,
+void runProducer(LoadTarget &bus, uint32_t cameras, uint32_t producers, uint32_t index,
                  int64_t startNs, const Window &window, ProducerTally &tally);
 
 // Sleeps until the steady clock reads `deadlineNs`.

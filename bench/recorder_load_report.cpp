@@ -17,15 +17,16 @@ double us(uint64_t ns)
 
 void printHeader()
 {
-    std::printf("%7s %9s %9s %7s %8s %8s %8s %9s %9s %9s\n", "cameras", "producers", "events/s",
-                "MB/s", "p50_us", "p99_us", "p99.9_us", "max_us", "core_cpu%", "proc_cpu%");
+    std::printf("%-10s %7s %9s %9s %7s %8s %8s %8s %9s %9s %9s\n", "queue", "cameras", "producers",
+                "events/s", "MB/s", "p50_us", "p99_us", "p99.9_us", "max_us", "core_cpu%",
+                "proc_cpu%");
 }
 
 void printResult(const RunResult &r)
 {
     const LatencyHistogram &h = r.latency;
-    std::printf("%7u %9u %9.0f %7.1f %8.1f %8.1f %8.1f %9.1f %9.2f %9.2f\n", r.cameras,
-                r.producers, double(r.events) / r.seconds, double(r.bytes) / 1e6 / r.seconds,
+    std::printf("%-10s %7u %9u %9.0f %7.1f %8.1f %8.1f %8.1f %9.1f %9.2f %9.2f\n",
+                r.target.c_str(), r.cameras, r.producers, double(r.events) / r.seconds, double(r.bytes) / 1e6 / r.seconds,
                 us(h.quantileNs(0.5)), us(h.quantileNs(0.99)), us(h.quantileNs(0.999)),
                 us(h.maxNs()), r.corePct, r.processPct);
     auto percentiles = [](const char *name, const LatencyHistogram &h) {
@@ -61,20 +62,22 @@ void appendCsv(const std::string &path, const RunResult &r)
     std::ofstream out(path, std::ios::app);
     if (fresh)
         out << "cameras,producers,seconds,events,events_per_s,mbytes_per_s,p50_us,p99_us,"
-               "p999_us,max_us,core_cpu_pct,process_cpu_pct\n";
+               "p999_us,max_us,core_cpu_pct,process_cpu_pct,queue\n";
     const LatencyHistogram &h = r.latency;
     char row[256];
-    std::snprintf(row, sizeof row, "%u,%u,%g,%llu,%.1f,%.2f,%.1f,%.1f,%.1f,%.1f,%.3f,%.3f\n",
+    std::snprintf(row, sizeof row, "%u,%u,%g,%llu,%.1f,%.2f,%.1f,%.1f,%.1f,%.1f,%.3f,%.3f,%s\n",
                   r.cameras, r.producers, r.seconds, static_cast<unsigned long long>(r.events),
                   double(r.events) / r.seconds, double(r.bytes) / 1e6 / r.seconds,
                   us(h.quantileNs(0.5)), us(h.quantileNs(0.99)), us(h.quantileNs(0.999)),
-                  us(h.maxNs()), r.corePct, r.processPct);
+                  us(h.maxNs()), r.corePct, r.processPct, r.target.c_str());
     out << row;
 }
 
 void appendCurve(std::ofstream &out, const RunResult &r)
 {
-    const std::string config = std::to_string(r.cameras) + "x" + std::to_string(r.producers);
+    std::string config = std::to_string(r.cameras) + "x" + std::to_string(r.producers);
+    if (r.target != "dvrcore")
+        config += " " + r.target;
     char line[128];
     for (const LatencyHistogram::Point &point : r.latency.curve()) {
         std::snprintf(line, sizeof line, "%s,%.3f,%.7f\n", config.c_str(), point.latencyUs,

@@ -14,6 +14,7 @@
 namespace recorder_load {
 
 struct RunResult {
+    std::string target;  // "dvrcore" or the reference's name
     uint32_t cameras = 0;
     uint32_t producers = 0;
     double seconds = 0;
@@ -38,7 +39,7 @@ void printResult(const RunResult &r);
 // file is new or empty.
 void appendCsv(const std::string &path, const RunResult &r);
 // Appends the configuration's cumulative latency distribution, labelled
-// "<cameras>x<producers>".
+// "<cameras>x<producers>", followed by the reference's name for a reference.
 void appendCurve(std::ofstream &out, const RunResult &r);
 
 }  // namespace recorder_load

@@ -7,6 +7,7 @@
 # without the tests, and runs in turn:
 #   event_bus_bench        throughput, Google Benchmark's JSON
 #   recorder_load_bench    latency under a recorder's load (CSV and histogram),
+#                          and the same load on the bare reference queue,
 #                          when built; $RECORDER_LOAD_ARGS adds arguments
 #                          (--quick runs each configuration for 2 s)
 #   bench/idle.sh          the idle core: memory, CPU, wake-ups
@@ -80,6 +81,12 @@ step event_bus.out run_bench event_bus_bench --benchmark_format=json \
 # shellcheck disable=SC2086 # the argument lists are split on purpose
 step recorder_load.out run_bench recorder_load_bench --csv "$results/recorder_load.csv" \
   --histogram "$results/recorder_load_histogram.csv" $recorder_load_args ${RECORDER_LOAD_ARGS:-}
+# The same load, 64 cameras and one producer, on the bare reference queue:
+# what this machine allows any queue of threads. Its rows join the same files.
+# shellcheck disable=SC2086
+step recorder_load_reference.out run_bench recorder_load_bench --reference --cameras 64 \
+  --producers 1 --csv "$results/recorder_load.csv" \
+  --histogram "$results/recorder_load_histogram.csv" $recorder_load_args
 step idle.txt bench/idle.sh --window "$idle_window" --smaps "$results/idle-smaps.txt" "$build"
 step startup.txt python3 bench/startup.py --plugins 32 --runs "$startup_runs" "$build"
 step callgrind.txt bench/callgrind.sh --events "$callgrind_events" "$build"

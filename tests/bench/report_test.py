@@ -90,6 +90,8 @@ class Sections(unittest.TestCase):
         self.assertIn("| 8 | 1 | 100 | 1.0 | 5.0 | 40.0 | 60.0 | 90.0 | 9.00 | 10.00 | met | — |",
                       text)
         self.assertIn("| 2.50 | 4.00 | **not met** | met |", text)
+        reference = dict(rows[1], queue="bare queue")
+        self.assertIn("| bare queue | 64 | 1 |", "\n".join(report.latency_section([reference])))
         self.assertIn("](performance-latency.svg)", text)
         self.assertIn("not measured", "\n".join(report.latency_section([])))
 
@@ -126,6 +128,8 @@ class Plot(unittest.TestCase):
     def test_configurations_named_cameras_x_producers_read_out_in_the_legend(self):
         self.assertEqual(latency_plot.label("64x1"), "64 cameras, 1 producer")
         self.assertEqual(latency_plot.label("256x8"), "256 cameras, 8 producers")
+        self.assertEqual(latency_plot.label("64x1 bare queue"),
+                         "64 cameras, 1 producer, bare queue")
         self.assertEqual(latency_plot.label("other"), "other")
 
     def test_no_histogram_gives_a_placeholder(self):
