@@ -34,8 +34,8 @@ void EventBus::runDeliveryLoop()
 // `batch`. False when a stop was requested and nothing is left to deliver.
 bool EventBus::takeBatch()
 {
+    cacheFreedBlocks();
     std::unique_lock<std::mutex> lock(queueMutex);
-    cacheFreedBlocks(lock);
     while (eventQueue.empty()) {
         if (stopping())
             return false;
@@ -50,19 +50,18 @@ bool EventBus::takeBatch()
     return true;
 }
 
-// Hands the blocks the loop freed to the cache; what does not fit is freed
-// with the lock released for a moment.
-void EventBus::cacheFreedBlocks(std::unique_lock<std::mutex> &lock)
+// Hands the blocks the loop freed to the cache; what it does not keep is
+// freed.
+void EventBus::cacheFreedBlocks()
 {
     if (freedBlocks.empty())
         return;
-    blockCache.keep(freedBlocks);
-    blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
-    if (freedBlocks.empty())
-        return;
-    lock.unlock();
+    {
+        std::lock_guard<std::mutex> lock(cacheMutex);
+        blockCache.keep(freedBlocks);
+        blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
+    }
     freeBlocks(freedBlocks);
-    lock.lock();
 }
 
 // The loop was the last holder of the block at `data`: a read thread waiting
@@ -83,12 +82,15 @@ void EventBus::disposeOf(void *data, uint32_t len)
 bool EventBus::trimBeforeSleep(std::unique_lock<std::mutex> &lock)
 {
     std::vector<BlockCache::Block> released;
-    blockCache.trim(released);
+    {
+        std::lock_guard<std::mutex> cacheLock(cacheMutex);  // always after queueMutex
+        blockCache.trim(released);
+        blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
+    }
     eventQueue.reuseSpares(batch);
     eventQueue.moveSparesBeyond(RecordQueue::kSpareChunks, batch);
     if (released.empty() && batch.spareChunks() == 0 && freedBlocks.capacity() <= 1024)
         return false;
-    blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
     lock.unlock();
     freeBlocks(released);
     std::vector<BlockCache::Block>().swap(freedBlocks);

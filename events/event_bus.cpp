@@ -70,7 +70,7 @@ void *EventBus::copyData(const _EventParmsIn &in, int32_t &result)
         return nullptr;
     void *copy = nullptr;
     if (blocksCached.load(std::memory_order_relaxed)) {
-        std::lock_guard<std::mutex> lock(queueMutex);
+        std::lock_guard<std::mutex> lock(cacheMutex);
         copy = blockCache.take(in.len);
         blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
     }
@@ -112,7 +112,7 @@ void EventBus::setThrottling(bool active)
     throttlingActive = active ? 1 : 0;
     std::vector<BlockCache::Block> released;
     {
-        std::lock_guard<std::mutex> lock(queueMutex);
+        std::lock_guard<std::mutex> lock(cacheMutex);
         blockCache.setEnabled(!active, released);
         blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
     }

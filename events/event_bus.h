@@ -82,7 +82,7 @@ private:
     void *copyData(const _EventParmsIn &in, int32_t &result);
     bool enqueue(const _EventParmsIn &record);
     bool takeBatch();
-    void cacheFreedBlocks(std::unique_lock<std::mutex> &lock);
+    void cacheFreedBlocks();
     bool trimBeforeSleep(std::unique_lock<std::mutex> &lock);
     void disposeOf(void *data, uint32_t len);
     void deliverEvent(const _EventParmsIn &event, size_t batchLeft);
@@ -109,9 +109,11 @@ private:
     RecordQueue batch;                        // delivery thread only
     std::atomic<size_t> batchUndelivered{0};  // of `batch`, for queued()
     // Blocks the delivery loop freed wait in freedBlocks (delivery thread
-    // only) and go to the cache, under queueMutex, when it takes the next
-    // batch; producers take from it for their copies.
-    BlockCache blockCache;                    // under queueMutex
+    // only) and go to the cache when it takes the next batch; producers take
+    // from it for their copies. cacheMutex is taken alone, or after
+    // queueMutex.
+    std::mutex cacheMutex;
+    BlockCache blockCache;                    // under cacheMutex
     std::atomic<bool> blocksCached{false};    // whether it may have any
     std::vector<BlockCache::Block> freedBlocks;
     std::atomic<uint8_t> stopRequested{0};  // written under queueMutex
