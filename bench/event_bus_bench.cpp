@@ -18,10 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "bench_support.h"
+#include "subscribed_bus.h"
 #include "reference_queues.h"
-#include "events/event_bus.h"
-#include "log/log_levels.h"
 
 namespace {
 
@@ -35,27 +33,6 @@ int countingWrite(const _WriteParmsIn *in, _WriteParmsOut *)
     return 0;
 }
 
-// A bus with the core's start thresholds and three subscribers.
-struct BenchBus {
-    BenchBus()
-    {
-        logLevels.set(LogLevelTable::kCoreIndex, 25);
-        for (int i = 0; i < kPlugins; ++i) {
-            Subscriber plugin;
-            plugin.pluginId = 0x00100000u * (i + 1);
-            plugin.Write = countingWrite;
-            for (uint32_t &word : plugin.subscribe)
-                word = 0xFFFFFFFFu;
-            plugin.writable = true;
-            plugin.fileName = "bench.so";
-            bus.addSubscriber(std::move(plugin));
-        }
-    }
-    SystemClock clock;
-    LogLevelTable logLevels;
-    EventBus bus{clock, logLevels, noEntry};
-};
-
 void BM_EventBus(benchmark::State &state)
 {
     const uint32_t size = static_cast<uint32_t>(state.range(0));
@@ -64,7 +41,7 @@ void BM_EventBus(benchmark::State &state)
     std::vector<uint8_t> payload(size ? size : 1, 0x5A);
 
     for (auto _ : state) {
-        BenchBus core;
+        SubscribedBus core(kPlugins, countingWrite);
         writes = 0;
         std::thread delivery([&] { core.bus.runDeliveryLoop(); });
         std::vector<std::thread> threads;

@@ -16,9 +16,7 @@
 #include <cstring>
 #include <vector>
 
-#include "bench_support.h"
-#include "events/event_bus.h"
-#include "log/log_levels.h"
+#include "subscribed_bus.h"
 
 namespace {
 
@@ -34,27 +32,6 @@ int countingWrite(const _WriteParmsIn *in, _WriteParmsOut *)
     ++writes;
     return 0;
 }
-
-// The core's start thresholds and three subscribers taking every event.
-struct RouteBus {
-    RouteBus()
-    {
-        logLevels.set(LogLevelTable::kCoreIndex, 25);
-        for (int i = 0; i < kPlugins; ++i) {
-            Subscriber plugin;
-            plugin.pluginId = 0x00100000u * (i + 1);
-            plugin.Write = countingWrite;
-            for (uint32_t &word : plugin.subscribe)
-                word = 0xFFFFFFFFu;
-            plugin.writable = true;
-            plugin.fileName = "route.so";
-            bus.addSubscriber(std::move(plugin));
-        }
-    }
-    SystemClock clock;
-    LogLevelTable logLevels;
-    EventBus bus{clock, logLevels, noEntry};
-};
 
 }  // namespace
 
@@ -72,7 +49,7 @@ int main(int argc, char **argv)
     }
     std::vector<uint8_t> payload(size ? size : 1, 0x5A);
 
-    RouteBus route;
+    SubscribedBus route(kPlugins, countingWrite);
     _EventParmsIn in;
     std::memset(&in, 0, sizeof in);
     in.size = sizeof in;
