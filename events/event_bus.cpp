@@ -9,10 +9,7 @@ EventBus::EventBus(TimeSource &clock, const LogLevelTable &logLevels, DvrEventEn
     : clock(clock),
       logLevels(logLevels),
       entry(entry),
-      refBlockTable([this](void *block) {
-          requests.blockReleased(block);
-          std::free(block);
-      })
+      refBlockTable([this](const void *block) { requests.blockReleased(block); })
 {
 }
 

@@ -104,10 +104,9 @@ void RefBlockTable::drop(void *data, uint32_t holder)
 
 void RefBlockTable::freeBlock(void *data)
 {
-    if (freeData)
-        freeData(data);
-    else
-        std::free(data);
+    if (beforeFree)
+        beforeFree(data);
+    std::free(data);
 }
 
 void DeliveryHolds::registerCore()

@@ -22,12 +22,10 @@ public:
         uint32_t byteCount;
     };
 
-    // `freeData` disposes of every block whose last holder drop() or the
-    // delivery loop dropped (std::free when not given); it is also where
-    // anyone waiting for a block to go is told, before its address can be
-    // handed out again.
-    using FreeFunction = std::function<void(void *data)>;
-    explicit RefBlockTable(FreeFunction freeData = {}) : freeData(std::move(freeData)) {}
+    // `beforeFree` is told of every block that drop() is about to free,
+    // before its address can be handed out again by malloc.
+    using FreeListener = std::function<void(const void *data)>;
+    explicit RefBlockTable(FreeListener beforeFree = {}) : beforeFree(std::move(beforeFree)) {}
     RefBlockTable(const RefBlockTable &) = delete;
     RefBlockTable &operator=(const RefBlockTable &) = delete;
 
@@ -59,7 +57,7 @@ public:
         uint32_t add[2] = {kNoHolder, kNoHolder};
     };
     bool apply(const void *data, uint32_t len, const Change &change);
-    // Disposes of `data` as the last holder's drop does.
+    // Frees `data` as the last holder's drop does: the listener first.
     void freeBlock(void *data);
 
     // Number of blocks each holder holds.
@@ -104,7 +102,7 @@ private:
         HolderSet holders;
     };
 
-    FreeFunction freeData;
+    FreeListener beforeFree;
     mutable std::mutex mutex;
     uint32_t blockCount = 0;
     uint32_t byteCount = 0;
