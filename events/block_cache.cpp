@@ -55,6 +55,8 @@ void *BlockCache::takeFrom(int k, size_t len)
 
 void BlockCache::keep(std::vector<Block> &blocks)
 {
+    constexpr size_t kBurst = 64;
+    grown = grown || blocks.size() > kBurst;
     size_t left = 0;
     for (const Block &block : blocks) {
         if (enabled && block.size != 0 && block.size <= kMaxBlockBytes) {
@@ -69,6 +71,10 @@ void BlockCache::keep(std::vector<Block> &blocks)
 
 void BlockCache::trim(std::vector<Block> &released)
 {
+    // Called each time the delivery loop goes to sleep: usually nothing to do.
+    if (bytes <= kBudgetBytes && !grown)
+        return;
+    grown = false;
     // The largest blocks go first: a budget's worth of small ones serves
     // more events.
     for (int k = kClasses - 1; k >= 0 && bytes > kBudgetBytes; --k) {

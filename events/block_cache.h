@@ -13,11 +13,13 @@
 // growing the heap, and the memory is no more than the burst's queued blocks
 // held anyway. When the loop goes to sleep the cache is cut back to
 // kBudgetBytes, so a quiet bus keeps little, which suits a device with
-// little memory; it is emptied, and keeps nothing, while memory runs low. Blocks are kept in stacks by size class (a
-// power of two), the last one kept being the first reused, while its memory
-// is most likely still in a cache of the processor. Its blocks stay plain malloc blocks:
-// whatever leaves it may be released with free(). Not thread-safe: the event
-// bus uses it under its queue lock.
+// little memory; it is emptied, and keeps nothing, while memory runs low.
+//
+// Blocks are kept in stacks by size class (a power of two), the last one
+// kept being the first reused, while its memory is most likely still in a
+// cache of the processor. They stay plain malloc blocks: whatever leaves the
+// cache may be released with free(). Not thread-safe: the event bus guards it
+// with a lock of its own.
 #pragma once
 
 #include <cstddef>
@@ -40,8 +42,9 @@ public:
     BlockCache(const BlockCache &) = delete;
     BlockCache &operator=(const BlockCache &) = delete;
 
-    // A cached block of at least `len` bytes and at most half again as many
-    // (the smallest such), taken out of the cache; null when there is none.
+    // A cached block of at least `len` bytes and at most half again as many,
+    // taken out of the cache (the most recently kept of the few looked at);
+    // null when there is none.
     void *take(size_t len);
 
     bool empty() const { return bytes == 0; }
@@ -50,7 +53,8 @@ public:
     // rest in it, for the caller to free with no lock held. Keeps nothing
     // while disabled.
     void keep(std::vector<Block> &blocks);
-    // Hands back, for the caller to free, blocks beyond kBudgetBytes.
+    // Hands back, for the caller to free, blocks beyond kBudgetBytes, and
+    // gives back the bookkeeping a burst grew. Cheap when there is neither.
     void trim(std::vector<Block> &released);
 
     // While disabled, the cache keeps nothing. Disabling hands back every
@@ -67,6 +71,7 @@ private:
     std::vector<Block> classes[kClasses];
     size_t bytes = 0;
     bool enabled = true;
+    bool grown = false;  // a burst was kept: the stacks may hold spare capacity
 };
 
 // Frees what a cache handed back.

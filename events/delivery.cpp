@@ -89,7 +89,9 @@ bool EventBus::trimBeforeSleep(std::unique_lock<std::mutex> &lock)
     }
     eventQueue.reuseSpares(batch);
     eventQueue.moveSparesBeyond(RecordQueue::kSpareChunks, batch);
-    if (released.empty() && batch.spareChunks() == 0 && freedBlocks.capacity() <= 1024)
+    constexpr size_t kFreedBlocksKept = 1024;  // capacity left to freedBlocks between bursts
+    if (released.empty() && batch.spareChunks() == 0 &&
+        freedBlocks.capacity() <= kFreedBlocksKept)
         return false;
     lock.unlock();
     freeBlocks(released);

@@ -32,14 +32,14 @@ void RefBlockTable::HolderSet::erase(uint32_t holder)
 void RefBlockTable::add(const void *data, uint32_t len, uint32_t holder)
 {
     Change change;
-    change.add[0] = holder;
+    change.addHolder(holder);
     apply(data, len, change);
 }
 
 bool RefBlockTable::release(const void *data, uint32_t holder)
 {
     Change change;
-    change.drop[0] = holder;
+    change.dropHolder(holder);
     return apply(data, 0, change);
 }
 
@@ -50,24 +50,19 @@ bool RefBlockTable::apply(const void *data, uint32_t len, const Change &change)
     std::lock_guard<std::mutex> lock(mutex);
     auto it = blocks.find(data);
     if (it != blocks.end())
-        for (uint32_t holder : change.drop)
-            if (holder != kNoHolder)
-                it->second.holders.erase(holder);
-    bool added = false;
-    for (uint32_t holder : change.add) {
-        if (holder == kNoHolder)
-            continue;
+        for (uint8_t i = 0; i < change.drops; ++i)
+            it->second.holders.erase(change.drop[i]);
+    for (uint8_t i = 0; i < change.adds; ++i) {
         if (it == blocks.end()) {
             it = blocks.try_emplace(data).first;
             it->second.len = len;
             ++blockCount;
             byteCount += len;
         }
-        it->second.holders.insert(holder);
-        added = true;
+        it->second.holders.insert(change.add[i]);
     }
     // A pointer the table does not know is not the caller's to free.
-    if (added || it == blocks.end() || !it->second.holders.empty())
+    if (change.adds != 0 || it == blocks.end() || !it->second.holders.empty())
         return false;
     --blockCount;
     byteCount -= it->second.len;
@@ -109,25 +104,31 @@ void RefBlockTable::freeBlock(void *data)
     std::free(data);
 }
 
-void DeliveryHolds::registerCore()
+// Applies what is pending: the loop's own hold goes into the table with the
+// first change, and from then on it is there.
+void DeliveryHolds::flush()
 {
-    if (pending.add[0] != core)
-        return;
     table.apply(data, len, pending);
     pending = {};
+    coreInTable = true;
+}
+
+void DeliveryHolds::registerCore()
+{
+    if (!coreInTable)
+        flush();
 }
 
 void DeliveryHolds::beforeCall(uint32_t holder)
 {
-    pending.add[1] = holder;
-    table.apply(data, len, pending);
-    pending = {};
+    pending.addHolder(holder);
+    flush();
 }
 
 void DeliveryHolds::afterCall(uint32_t holder, bool keep)
 {
     if (!keep)
-        pending.drop[0] = holder;
+        pending.dropHolder(holder);
 }
 
 bool DeliveryHolds::finish()
@@ -136,9 +137,9 @@ bool DeliveryHolds::finish()
         return false;
     // When no plugin took the block and no report counted it, it never
     // entered the table, and the loop's hold was the only one.
-    if (pending.add[0] == core)
+    if (!coreInTable)
         return true;
-    pending.drop[1] = core;
+    pending.dropHolder(core);
     return table.apply(data, len, pending);
 }
 

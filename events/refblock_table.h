@@ -47,14 +47,17 @@ public:
 
     // Several holds of one block dropped and added in one step under the
     // lock, for the delivery loop, which hands each block to plugin after
-    // plugin (DeliveryHolds below). Unused slots hold kNoHolder. Drops come
-    // first; the block is created by the first add when it is not in the
-    // table. Answers like release(): true when no holder is left and the
-    // caller is to free `data` (adds always leave one).
-    static constexpr uint32_t kNoHolder = 0;
+    // plugin (DeliveryHolds below). Drops come first; the block is created
+    // by the first add when it is not in the table. Answers like release():
+    // true when no holder is left and the caller is to free `data` (adds
+    // always leave one). Any value is a holder ID, 0 included.
     struct Change {
-        uint32_t drop[2] = {kNoHolder, kNoHolder};
-        uint32_t add[2] = {kNoHolder, kNoHolder};
+        uint32_t drop[2];
+        uint32_t add[2];
+        uint8_t drops = 0;
+        uint8_t adds = 0;
+        void dropHolder(uint32_t holder) { drop[drops++] = holder; }
+        void addHolder(uint32_t holder) { add[adds++] = holder; }
     };
     bool apply(const void *data, uint32_t len, const Change &change);
     // Frees `data` as the last holder's drop does: the listener first.
@@ -122,7 +125,7 @@ public:
     DeliveryHolds(RefBlockTable &table, void *data, uint32_t len, uint32_t core)
         : table(table), data(data), len(len), core(core)
     {
-        pending.add[0] = core;
+        pending.addHolder(core);
     }
     DeliveryHolds(const DeliveryHolds &) = delete;
     DeliveryHolds &operator=(const DeliveryHolds &) = delete;
@@ -138,9 +141,12 @@ public:
     bool finish();
 
 private:
+    void flush();
+
     RefBlockTable &table;
     void *const data;
     const uint32_t len;
     const uint32_t core;
+    bool coreInTable = false;
     RefBlockTable::Change pending;
 };

@@ -440,4 +440,21 @@ TEST_F(DeliveryTest, HoldsOfTheCurrentBlockAreExactDuringEveryCall)
     EXPECT_EQ(queuedDuringWrite, (std::vector<size_t>{2, 1, 0}));
 }
 
+TEST_F(DeliveryTest, APluginWithIdZeroCanKeepABlock)
+{
+    TestBus core;
+    core.addPlugin(0, "zero.so", recordingWrite<0>);
+    keepers = {0};
+    char payload[] = "kept by zero";
+    core.post(makeEvent(1, DVR_EVENT_KIND_0x8, 0, payload, sizeof payload));
+    core.drain();
+    ASSERT_EQ(received.size(), 1u);
+    void *block = received[0].record.data;
+    ASSERT_TRUE(core.refBlockTable.contains(block)) << "the loop must not free a kept block";
+    EXPECT_EQ(core.refBlockTable.census()[0], 1u);
+    EXPECT_STREQ(static_cast<const char *>(block), "kept by zero");
+    core.post(makeEvent(0, DVR_EVENT_RELEASE, 0, block, 0));
+    EXPECT_FALSE(core.refBlockTable.contains(block));
+}
+
 }  // namespace
