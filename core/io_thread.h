@@ -1,6 +1,5 @@
 // Work for the I/O thread from another thread: objects of the I/O context
-// (the housekeeping timer, the thread's own capabilities) are touched only
-// there.
+// (the housekeeping timer) are touched only there.
 #pragma once
 
 #include <boost/asio/io_context.hpp>

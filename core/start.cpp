@@ -11,7 +11,6 @@
 #include <exception>
 
 #include "core/dvrcore.h"
-#include "core/io_thread.h"
 
 namespace {
 
@@ -103,11 +102,12 @@ StatusSnapshot dvrcore::statusSnapshot()
 
 void dvrcore::narrowCapabilities()
 {
-    // Capabilities are per thread. The I/O thread is the core's own and runs
-    // plugins' packet calls, so it gives up raw I/O along with this one; the
-    // plugins' worker threads keep what they were started with.
-    if (privileges.SetCapabilities(kRunningCapabilities))
-        runOnIoThread(ioContext, [this] { privileges.SetCapabilities(kRunningCapabilities); });
+    // Capabilities belong to each thread: this narrows the main thread (the
+    // delivery loop, every Write and Close) and the threads it starts from
+    // now on. The I/O thread, which carries the plugins' packet calls, and
+    // the plugins' worker threads keep what they were started with, so a
+    // plugin may still drive raw I/O from a parent command.
+    privileges.SetCapabilities(kRunningCapabilities);
 }
 
 void dvrcore::Sleep(std::chrono::seconds duration)
