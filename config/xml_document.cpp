@@ -97,11 +97,12 @@ bool XmlDocument::parseText(const char *text, size_t length)
     // TinyXML's parse appends to what the document holds, and its error
     // state keeps the first error it was given: start both afresh.
     clear();
-    if (!nestingWithin(text, length, depthLimit)) {
+    const ParseText padded(text, length);
+    if (!nestingWithin(padded, depthLimit)) {
         setError(kErrorTooDeep, kTooDeepText);
         return false;
     }
-    document.Parse(text, nullptr, TIXML_DEFAULT_ENCODING);
+    document.Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
     return !document.Error();
 }
 

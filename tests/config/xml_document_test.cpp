@@ -104,15 +104,35 @@ TEST(XmlDocument, NestingDeeperThanOneHundredIsRefusedWithCode17)
     XmlDocument document;
     EXPECT_TRUE(document.parse(nestedDocument(100, "text is not counted")));
     EXPECT_TRUE(document.parse(nestedDocument(99, "<!-- depth 100 --><a b='>' c=\"/>\"/><d/>")));
+    const auto repeat = [](const std::string &part, int times) {
+        std::string text;
+        while (times-- > 0)
+            text += part;
+        return text;
+    };
     for (const std::string &text :
          {nestedDocument(101), nestedDocument(100, "<!-- c -->"), nestedDocument(100, "<![CDATA[x]]>"),
-          nestedDocument(100, "<?pi?>"), nestedDocument(1000000)}) {
+          nestedDocument(100, "<?pi?>"), nestedDocument(1000000),
+          // In UTF-8 mode the parser reads a lead byte with the quote after it.
+          "<?xml ?><Qarn b='\xC3''>" + repeat("<a>", 101),
+          "<?xml ?><Qarn b='\xC3''>" + repeat("<a>", 200000),
+          // A declaration's quoted version may hold what looks like end tags.
+          repeat("<e><?xml version='</e>'?>", 101)}) {
         EXPECT_FALSE(document.parse(text)) << text.substr(0, 40);
         EXPECT_EQ(document.errorId(), 17);
         EXPECT_EQ(document.errorText(),
                   "Elements nested too deeply (exceeds the configured maximum parse depth).");
         EXPECT_EQ(document.root(), nullptr);
     }
+}
+
+// A lead byte at the very end: the parser steps past the terminating NUL
+// (the fuzz build, with TinyXML instrumented, checks where it reads).
+TEST(XmlDocument, TextEndingInALeadByteFailsToParse)
+{
+    XmlDocument document;
+    EXPECT_FALSE(document.parse("<?xml ?><ab b='\xF0"));
+    EXPECT_NE(document.errorId(), 0);
 }
 
 TEST(XmlDocument, TwoThreadsSavingOneNameBothComplete)
