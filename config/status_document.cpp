@@ -1,6 +1,6 @@
 #include "config/status_document.h"
 
-
+#include "config/xml_values.h"
 #include "plugin/dvrplugin.h"
 
 namespace {
@@ -25,7 +25,7 @@ void setPluginAttributes(TiXmlElement &plugin, int id, const std::string &fileNa
                          int defaultLevel)
 {
     plugin.SetAttribute("ID", id);
-    plugin.SetAttribute("Filename", fileName);
+    setTextAttribute(plugin, "Filename", fileName);
     plugin.SetAttribute("Opened", 1);
     plugin.SetAttribute("LoadTimeMs", loadTimeMs);
     plugin.SetAttribute("OpenTimeMs", openTimeMs);
@@ -40,7 +40,7 @@ void addCoreModule(const StatusSnapshot &status, const LogLevelTable &logLevels,
     TiXmlElement *module = addElement(modules, "Module");
     module->SetAttribute("ID", kCoreId);
     module->SetAttribute("Name", "Core");
-    module->SetAttribute("Version", status.coreVersion);
+    setTextAttribute(*module, "Version", status.coreVersion);
 
     setPluginAttributes(*addElement(*module, "Plugin"), kCoreId, status.executableName, 0, 0, 0,
                         logLevels.get(LogLevelTable::kCoreIndex),
@@ -54,8 +54,8 @@ void addCoreModule(const StatusSnapshot &status, const LogLevelTable &logLevels,
     if (!status.parentVersion.empty()) {
         TiXmlElement *library = addElement(*module, "Library");
         library->SetAttribute("Name", "tornel");
-        library->SetAttribute("Filename", status.parentFilename);
-        library->SetAttribute("Version", status.parentVersion);
+        setTextAttribute(*library, "Filename", status.parentFilename);
+        setTextAttribute(*library, "Version", status.parentVersion);
     }
     int number = 1;
     for (const auto &failed : status.failed)
@@ -92,8 +92,8 @@ void buildStatusDocument(const StatusSnapshot &status, const LogLevelTable &logL
     for (const auto &failed : status.failed) {
         TiXmlElement *module = addElement(*modules, "Module");
         module->SetAttribute("ID", number++);
-        module->SetAttribute("Name", failed.first);
-        module->SetAttribute("Version", failed.second);
+        setTextAttribute(*module, "Name", failed.first);
+        setTextAttribute(*module, "Version", failed.second);
     }
 }
 
@@ -103,6 +103,6 @@ void appendProduct(const StatusSnapshot &status, XmlDocument &document)
     if (!qarn)
         return;
     TiXmlElement *product = addElement(*qarn, "Product");
-    product->SetAttribute("Family", status.productFamily);
-    product->SetAttribute("Version", status.coreVersion);
+    setTextAttribute(*product, "Family", status.productFamily);
+    setTextAttribute(*product, "Version", status.coreVersion);
 }

@@ -5,11 +5,24 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 // An attribute read as TinyXML's integer query reads it ("%d": a leading
 // decimal number counts, hexadecimal reads as its leading 0); nothing when
 // it is missing or does not start with a number.
 std::optional<int> intAttribute(const TiXmlElement &element, const char *name);
+
+// `text` as a document can carry it: well-formed XML 1.0 read back by any
+// parser, TinyXML included, as exactly these bytes. Valid UTF-8 without
+// the characters XML forbids comes back unchanged; every byte that is not
+// part of a valid UTF-8 sequence, and every character XML 1.0 forbids even
+// as a reference (controls other than tab, line feed and carriage return;
+// U+FFFE and U+FFFF), becomes U+FFFD. File names, versions and error texts
+// reach the status document from plugins and the parent, unchecked.
+std::string xmlText(const std::string &text);
+
+// Sets a string attribute through xmlText.
+void setTextAttribute(TiXmlElement &element, const char *name, const std::string &value);
 
 // Log-table index of a configured provider ID, or nothing for IDs no
 // document may configure: below 0x40000 (the fixed sources), or with any of

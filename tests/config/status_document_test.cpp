@@ -110,3 +110,39 @@ TEST_F(StatusDocumentTest, FailedSaveIsLoggedAndTheCopyStillGoesOut)
     EXPECT_EQ(core.logLines().back().level, 75u);
     EXPECT_EQ(published.size(), 1u);
 }
+
+// Strings from the parent and from plugin file names go into the document as
+// well-formed XML: what XML cannot carry is replaced by U+FFFD, and the
+// saved file and the plugins' copy read back exactly what was written.
+TEST_F(StatusDocumentTest, StringsXmlCannotCarryAreRepairedAndReadBack)
+{
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"7.2.1 caf\xC3\xA9 \xF0\x9F\x8E\xA5 <&>\"'", "7.2.1 caf\xC3\xA9 \xF0\x9F\x8E\xA5 <&>\"'"},
+        {"tab\tline\ncr\r", "tab\tline\ncr\r"},
+        {"\xE2", fffd},                                   // cut short at the end
+        {"a\xE2\x82" "b", "a" + fffd + fffd + "b"},       // cut short inside
+        {"\xC0\xAF\xED\xA0\x80", fffd + fffd + fffd + fffd + fffd},  // overlong, surrogate
+        {"\x01x\x1F\x7F", fffd + "x" + fffd + "\x7F"},    // controls XML forbids; DEL is allowed
+        {"\xEF\xBF\xBE\xEF\xBF\xBF", fffd + fffd},        // U+FFFE, U+FFFF
+    };
+    for (const auto &[written, expected] : cases) {
+        SCOPED_TRACE(expected);
+        StatusSnapshot status = knownState();
+        status.parentVersion = written;
+        status.plugins[0].fileName = written;
+        published.clear();
+        keeper(status).saveStatus();
+        XmlDocument saved, copy;
+        ASSERT_TRUE(saved.load(dir.file("core.xml"))) << saved.errorText();
+        ASSERT_EQ(published.size(), 1u);
+        ASSERT_TRUE(copy.parse(published[0])) << copy.errorText();
+        const TiXmlElement *module = saved.root()->FirstChildElement("Modules")->FirstChildElement("Module");
+        EXPECT_EQ(module->FirstChildElement("Library")->Attribute("Version"), expected);
+        EXPECT_EQ(module->FirstChildElement("Plugin")->NextSiblingElement("Plugin")->Attribute("Filename"),
+                  expected);
+        EXPECT_EQ(copy.root()->FirstChildElement("Modules")->FirstChildElement("Module")
+                      ->FirstChildElement("Library")->Attribute("Version"),
+                  expected);
+    }
+}
