@@ -89,19 +89,28 @@ TEST_F(ConfigurationTest, BadCoreFilesAreLoggedAndChangeNothing)
         {"<Root><Qarn/></Root>", "Failed to load core.xml, missing Qarn node."},
         {nestedDocument(101, "<Qarn/>"), "Failed to load/parse core.xml 17 - " + tooDeep + "."},
     };
+    const std::string kept = "Kept the unusable " + dir.file("core.xml") + " as " + dir.file("core.xml.bad") + ".";
     for (const Case &c : cases) {
         fillLevels(9);
         load(c.text);
         for (uint32_t i = 0; i < LogLevelTable::kSize; ++i)
             ASSERT_EQ(core.logLevels.get(i), 9) << c.text;
         EXPECT_TRUE(configuration.throttlingEnabled());
-        ASSERT_FALSE(core.logLines().empty());
-        EXPECT_EQ(core.logLines().back().level, 75u);
+        // The file is kept, byte for byte, before the start-up save replaces it.
+        const std::vector<LogLine> lines = core.logLines();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines.back().text, kept);
+        EXPECT_EQ(lines[lines.size() - 2].level, 75u);
+        EXPECT_EQ(lines.back().level, 75u);
         if (!c.message.empty()) {
-            EXPECT_EQ(core.logLines().back().text, c.message) << c.text;
+            EXPECT_EQ(lines[lines.size() - 2].text, c.message) << c.text;
         }
+        EXPECT_EQ(dir.read("core.xml.bad"), c.text);
+        EXPECT_FALSE(boost::filesystem::exists(dir.path / "core.xml"));
     }
+    // No file: nothing to keep, and the copy kept earlier stays.
     boost::filesystem::remove(dir.path / "core.xml");
     configuration.load("22.03.4.0", dir.file("product.xml"), dir.file("core.xml"));
     EXPECT_EQ(core.logLines().back().text, "Failed to load/parse core.xml 2 - Failed to open file.");
+    EXPECT_EQ(dir.read("core.xml.bad"), cases[std::size(cases) - 1].text);
 }
