@@ -6,10 +6,13 @@
 #include <cstring>
 #include <string>
 
-ParseText::ParseText(const char *text, size_t length) : bytes(length + kPadding, '\0')
+// The parser reads a C string: the copy ends at the first NUL, since a lead
+// byte just before a NUL inside the text would carry the parser across it.
+ParseText::ParseText(const char *text, size_t length)
+    : bytes((length > 0 ? strnlen(text, length) : 0) + kPadding, '\0')
 {
-    if (length > 0)
-        std::memcpy(bytes.data(), text, length);
+    if (bytes.size() > kPadding)
+        std::memcpy(bytes.data(), text, bytes.size() - kPadding);
 }
 
 namespace {

@@ -7,8 +7,9 @@
 #include <cstddef>
 #include <vector>
 
-// A copy of a text for the parser, followed by enough NUL bytes that the
-// parser's steps past the terminating NUL stay inside the copy.
+// A copy of a text for the parser, up to its first NUL, followed by enough
+// NUL bytes that the parser's steps past the terminating NUL stay inside the
+// copy.
 class ParseText {
 public:
     static constexpr size_t kPadding = 8;
