@@ -120,23 +120,16 @@ void dvrcore::RequestStop()
 // The one door for every event: each kind goes to the component that serves it.
 int dvrcore::PluginEvent(const _EventParmsIn *in, _EventParmsOut *out)
 {
-    _EventParmsOut ignored{};
-    if (!out)
-        out = &ignored;
-    if (!in) {
-        out->result = DVR_RESULT_REFUSED;
-        return 0;
-    }
-    if (in->eventType == DVR_EVENT_RELEASE) {
-        bus.release(in->data, in->providerID);
-    } else if (in->eventType == DVR_EVENT_PARENT_PACKET) {
-        out->result = parentLink.queuePacket(in->data, in->len);
-    } else if (in->providerID == DVR_PROVIDER_TO_CORE) {
-        host.serveCoreRequest(*in);
-        bus.wake();
-        out->result = DVR_RESULT_OK;
-    } else if (!(in->eventType & DVR_EVENT_LOG) || logRouter.route(*in, *out)) {
-        out->result = bus.post(*in);
-    }
+    eventEntry.dispatch(in, out);
     return 0;
+}
+
+int32_t dvrcore::queueParentPacket(void *data, uint32_t len)
+{
+    return parentLink.queuePacket(data, len);
+}
+
+void dvrcore::serveCoreRequest(const _EventParmsIn &request)
+{
+    host.serveCoreRequest(request);
 }

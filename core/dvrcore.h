@@ -1,7 +1,8 @@
 // dvrcore: the core object. One per process; owns the components, in the
 // order that start-up, shutdown and destruction rely on, and runs the start
-// and stop sequence. Its event entry is a dispatcher over the components'
-// handlers.
+// and stop sequence. Its event entry hands every event to an EventEntry
+// over the components; the core serves parent packets and requests
+// addressed to it.
 #pragma once
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include "core/housekeeping.h"
 #include "core/privileges.h"
 #include "events/event_bus.h"
+#include "events/event_entry.h"
 #include "events/time_source.h"
 #include "ipc/parent_link.h"
 #include "log/console_log.h"
@@ -34,7 +36,10 @@ const char *CoreVersion();
 // core instance. Refuses with result 1 when no core exists.
 int dvrcoreEventEntry(const _EventParmsIn *in, _EventParmsOut *out);
 
-class dvrcore : private TimeSource, private LogOutput, private Housekeeping::Environment {
+class dvrcore : private TimeSource,
+                private LogOutput,
+                private Housekeeping::Environment,
+                private EventEntry::Upstream {
 public:
     using Clock = TimeSource::Clock;
 
@@ -92,6 +97,10 @@ private:
     ParentLink::Handlers parentHandlers();
     void narrowCapabilities();
 
+    // --- the event entry's upstream ---------------------------------------
+    int32_t queueParentPacket(void *data, uint32_t len) override;
+    void serveCoreRequest(const _EventParmsIn &request) override;
+
     // --- components and state, in construction order ----------------------
     const CoreLogger log{dvrcoreEventEntry};
     Privileges privileges{log};
@@ -114,6 +123,7 @@ private:
                              sendDocument(document, DVR_EVENT_CONFIG);
                          }},
                         dvrcoreEventEntry};
+    EventEntry eventEntry{bus, logRouter, *this};
     std::string executablePath;
     std::thread ioThread;
 };

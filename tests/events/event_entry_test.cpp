@@ -1,5 +1,6 @@
-// The event entry: log messages and queries, the stop, data copies, releases
-// and parent packets, and what it does with malformed records.
+// The event entry: which component each kind of event reaches, log messages
+// and queries, the stop, data copies, releases and parent packets, and what
+// it does with malformed records.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "events/event_entry.h"
 #include "support/test_bus.h"
 
 namespace {
@@ -200,6 +202,79 @@ TEST(EventEntry, UnknownTypesAndFlagsAreQueued)
     EXPECT_EQ(core.post(makeEvent(kPlugin, 0xFFFFFF00u, 0xFFFFFFFFu)), DVR_RESULT_OK);
     EXPECT_EQ(core.post(makeEvent(0xDEADBEEF, 0)), DVR_RESULT_OK);
     EXPECT_EQ(core.queued(), 2u);
+}
+
+// Stands in for the layer above the bus, counting what reaches it.
+struct CountingUpstream : EventEntry::Upstream {
+    static constexpr int32_t kParentResult = 7;  // handed back as the result word
+    int32_t queueParentPacket(void *data, uint32_t) override
+    {
+        std::free(data);
+        ++parentPackets;
+        return kParentResult;
+    }
+    void serveCoreRequest(const _EventParmsIn &) override { ++coreRequests; }
+    int parentPackets = 0;
+    int coreRequests = 0;
+};
+
+TEST(EventEntry, EachKindOfEventReachesItsHandler)
+{
+    enum Handler { kRelease, kParent, kCore, kQueue, kLogAndQueue, kAnswer };
+    constexpr int32_t kUntouched = 42;
+    struct Case {
+        const char *what;
+        uint32_t provider;
+        uint32_t type;
+        uint32_t flags;
+        bool withOut;
+        Handler handler;
+        int32_t result;
+    };
+    const Case cases[] = {
+        {"ordinary event", kPlugin, DVR_EVENT_KIND_0x8, 0, true, kQueue, DVR_RESULT_OK},
+        {"release", kPlugin, DVR_EVENT_RELEASE, 0, true, kRelease, kUntouched},
+        {"release from provider 0", 0, DVR_EVENT_RELEASE, 0, true, kRelease, kUntouched},
+        {"parent packet", kPlugin, DVR_EVENT_PARENT_PACKET, 0, true, kParent,
+         CountingUpstream::kParentResult},
+        {"parent packet from provider 0", 0, DVR_EVENT_PARENT_PACKET, 0, true, kParent,
+         CountingUpstream::kParentResult},
+        {"parent packet, no out", kPlugin, DVR_EVENT_PARENT_PACKET, 0, false, kParent, kUntouched},
+        {"request to the core", 0, DVR_EVENT_KIND_0x8, 0, true, kCore, DVR_RESULT_OK},
+        {"log event addressed to the core", 0, DVR_EVENT_LOG, DVR_FLAG_LOG_MESSAGE, true, kCore,
+         DVR_RESULT_OK},
+        {"log message", kPlugin, DVR_EVENT_LOG, DVR_FLAG_LOG_MESSAGE, true, kLogAndQueue,
+         DVR_RESULT_OK},
+        {"log query", kPlugin, DVR_EVENT_LOG, DVR_FLAG_LOG_QUERY, true, kAnswer, -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TestBus core;
+        CountingUpstream upstream;
+        EventEntry entry(core.bus, core.router, upstream);
+        // A block the provider holds; only a release may drop it.
+        void *held = std::malloc(16);
+        core.refBlockTable.add(held, 16, c.provider);
+        char text[] = "routed";
+        void *data = text;
+        if (c.handler == kRelease)
+            data = held;
+        else if (c.handler == kParent)
+            data = std::malloc(sizeof text);  // the handler's from the call on
+        _EventParmsIn in = makeEvent(c.provider, c.type, c.flags, data, sizeof text);
+        in.level = 50;
+        _EventParmsOut out{sizeof out, 1, kUntouched};
+        entry.dispatch(&in, c.withOut ? &out : nullptr);
+
+        EXPECT_EQ(!core.refBlockTable.contains(held), c.handler == kRelease) << "released";
+        EXPECT_EQ(upstream.parentPackets, c.handler == kParent ? 1 : 0);
+        EXPECT_EQ(upstream.coreRequests, c.handler == kCore ? 1 : 0);
+        EXPECT_EQ(core.queued(), c.handler == kQueue || c.handler == kLogAndQueue ? 1u : 0u);
+        EXPECT_EQ(core.logLines().size(), c.handler == kLogAndQueue ? 1u : 0u);
+        EXPECT_EQ(out.result, c.withOut ? c.result : kUntouched);
+        if (core.refBlockTable.contains(held))
+            core.refBlockTable.drop(held, c.provider);
+    }
 }
 
 }  // namespace

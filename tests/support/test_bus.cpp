@@ -45,27 +45,27 @@ int TestBus::entry(const _EventParmsIn *in, _EventParmsOut *out)
     TestBus *self = live.load();
     if (self)
         return self->PluginEvent(in, out);
-    out->result = DVR_RESULT_REFUSED;
+    if (out)
+        out->result = DVR_RESULT_REFUSED;
     return 0;
 }
 
 int TestBus::PluginEvent(const _EventParmsIn *in, _EventParmsOut *out)
 {
-    if (!in) {
-        out->result = DVR_RESULT_REFUSED;
-    } else if (in->eventType == DVR_EVENT_RELEASE) {
-        bus.release(in->data, in->providerID);
-    } else if (in->eventType == DVR_EVENT_PARENT_PACKET) {
-        std::free(in->data);  // no parent link here
-        out->result = DVR_RESULT_REFUSED;
-    } else if (in->providerID == DVR_PROVIDER_TO_CORE) {
-        if (coreRequests)
-            coreRequests(*in);
-        out->result = DVR_RESULT_OK;
-    } else if (!(in->eventType & DVR_EVENT_LOG) || router.route(*in, *out)) {
-        out->result = bus.post(*in);
-    }
+    events.dispatch(in, out);
     return 0;
+}
+
+int32_t TestBus::queueParentPacket(void *data, uint32_t)
+{
+    std::free(data);  // no parent link here
+    return DVR_RESULT_REFUSED;
+}
+
+void TestBus::serveCoreRequest(const _EventParmsIn &request)
+{
+    if (coreRequests)
+        coreRequests(request);
 }
 
 int TestBus::post(_EventParmsIn in)

@@ -1,7 +1,8 @@
 // The event bus with its log routing, built alone for tests: a hand-driven
 // clock, captured log lines, fake plugins as plain function pointers, and an
-// event entry that routes like the core's (releases, log events, ordinary
-// events; requests to the core go to a hook).
+// event entry that routes through the core's own EventEntry. What the core
+// serves above the bus is stood in for: parent packets are freed and refused
+// (there is no parent link), requests addressed to the core go to a hook.
 #pragma once
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "events/event_bus.h"
+#include "events/event_entry.h"
 #include "log/log_levels.h"
 #include "log/log_router.h"
 #include "log/source_names.h"
@@ -51,7 +53,7 @@ private:
     std::vector<LogLine> captured;
 };
 
-class TestBus {
+class TestBus : private EventEntry::Upstream {
 public:
     // One at a time: its event entry is a plain function, as plugins get it.
     TestBus();
@@ -101,6 +103,10 @@ protected:
     std::function<void(const _EventParmsIn &)> coreRequests;
 
 private:
+    int32_t queueParentPacket(void *data, uint32_t len) override;
+    void serveCoreRequest(const _EventParmsIn &request) override;
+
+    EventEntry events{bus, router, *this};
     std::thread delivery;
 };
 
