@@ -212,7 +212,8 @@ static void frames(struct soak_rng *r)
                                         DVR_FLAG_FLOW_CONTROL);
         if (soak_one_in(r, 10))
             in.flags |= (uint32_t)soak_next(r) & 0x00FFFFFFu;
-        in.frameType = (i == 0 && key_first) || soak_one_in(r, 100) ? DVR_FRAME_KEY : 0;
+        in.frameType =
+            (i == 0 && key_first) || (count <= 32 && soak_one_in(r, 100)) ? DVR_FRAME_KEY : 0;
         soak_random_data(r, &in, count > 32 ? 2048 : 65536);
         soak_post(&in);
     }
