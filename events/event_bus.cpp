@@ -101,6 +101,12 @@ bool EventBus::enqueue(const _EventParmsIn &record)
 
 void EventBus::release(void *data, uint32_t holder)
 {
+    // The core's hold is the delivery loop's, and only the loop gives it up:
+    // a release in the core's name, with the plugin's own, would free a block
+    // the loop is still handing to the next plugins, and free it again at
+    // the end of the event.
+    if (holder == DVR_PROVIDER_CORE)
+        return;
     refBlockTable.drop(data, holder);
 }
 

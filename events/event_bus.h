@@ -44,6 +44,8 @@ public:
     // an answer to a read request, and queued. Returns the result word.
     int32_t post(const _EventParmsIn &in);
     // Drops `holder`'s hold on the block at `data`; the last holder frees it.
+    // A release in the core's name (DVR_PROVIDER_CORE) is ignored: the core's
+    // holds are the delivery loop's own.
     void release(void *data, uint32_t holder);
 
     // From now on nothing is queued, and the delivery loop returns once the

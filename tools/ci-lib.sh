@@ -3,14 +3,54 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 # ci_configure_build BUILD_DIR [cmake-args...]: configures (or reconfigures)
-# the build directory and builds it, with at most JOBS (2) jobs.
+# the build directory and builds it (only the targets in CI_TARGETS when that
+# is set), with at most JOBS (2) jobs.
 ci_configure_build() {
   local build_dir=$1
   shift
   echo "== configuring and building $build_dir"
   cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
     -DDVR_BUILD_BENCH=OFF "$@" >/dev/null
-  cmake --build "$build_dir" -j"${JOBS:-2}"
+  # shellcheck disable=SC2086 # a list of target names
+  cmake --build "$build_dir" -j"${JOBS:-2}" ${CI_TARGETS:+--target $CI_TARGETS}
+}
+
+# The two sanitizer builds, configured the same way wherever they are used
+# (the suite's runs and the soak run), so that a later run reuses the build
+# an earlier one made. Extra arguments go to CMake.
+#
+# AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/: every
+# undefined-behaviour report is fatal, not only the unrecoverable ones. GCC
+# warns falsely of maybe-uninitialized values inside libstdc++'s <regex>
+# once it is instrumented (its manual says sanitizers raise that warning's
+# false positives), so that one warning is off in this build only.
+ci_build_asan() {
+  local flags="-fno-sanitize-recover=all -Wno-maybe-uninitialized"
+  ci_configure_build build-asan -DDVR_SANITIZE=address,undefined \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_C_FLAGS="$flags" "$@"
+}
+
+# Every report fatal, leak detection on.
+ci_asan_environment() {
+  export ASAN_OPTIONS=halt_on_error=1:print_stacktrace=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1
+  export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+  export LSAN_OPTIONS=suppressions=$PWD/tools/sanitizer/lsan.supp:print_suppressions=0
+}
+
+# ThreadSanitizer in build-tsan/. Two compiler warnings are off in this build
+# only, both about third-party headers: GCC warns falsely of
+# maybe-uninitialized values inside instrumented libstdc++ code (as above),
+# and -Wtsan notes that Boost.Asio's handler fences are invisible to
+# ThreadSanitizer; Asio hands every handler over under its scheduler's mutex,
+# which ThreadSanitizer does see.
+ci_build_tsan() {
+  local flags="-Wno-maybe-uninitialized -Wno-tsan"
+  ci_configure_build build-tsan -DDVR_SANITIZE=thread \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_C_FLAGS="$flags" "$@"
+}
+
+ci_tsan_environment() {
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tools/sanitizer/tsan.supp"
 }
 
 # ci_run_ctest BUILD_DIR [ctest-args...]: runs the whole suite there. The last

@@ -440,6 +440,38 @@ TEST_F(DeliveryTest, HoldsOfTheCurrentBlockAreExactDuringEveryCall)
     EXPECT_EQ(queuedDuringWrite, (std::vector<size_t>{2, 1, 0}));
 }
 
+// Releases the block from inside its Write twice: under the core's name,
+// then its own; notes whether the block is still in the table afterwards.
+std::vector<bool> heldAfterRelease;
+int releaseAsTheCoreWrite(const _WriteParmsIn *in, _WriteParmsOut *)
+{
+    liveBus->post(makeEvent(kA, DVR_EVENT_RELEASE, 0, in->data, 0));
+    _EventParmsIn asCore = makeEvent(DVR_PROVIDER_CORE, DVR_EVENT_RELEASE, 0, in->data, 0);
+    liveBus->post(asCore);
+    heldAfterRelease.push_back(liveBus->refBlockTable.contains(in->data));
+    return 0;
+}
+
+TEST_F(DeliveryTest, AReleaseInTheCoresNameLeavesTheLoopsHoldAlone)
+{
+    TestBus core;
+    liveBus = &core;
+    heldAfterRelease.clear();
+    core.addPlugin(kA, "a.so", releaseAsTheCoreWrite);
+    core.addPlugin(kB, "b.so", recordingWrite<kB>);
+    char payload[] = "still here for b";
+    core.post(makeEvent(1, DVR_EVENT_KIND_0x8, 0, payload, sizeof payload));
+    core.drain();
+    liveBus = nullptr;
+
+    // Only the loop gives up the core's hold: the block stays for B and
+    // goes once, at the end of the event.
+    EXPECT_EQ(heldAfterRelease, std::vector<bool>{true});
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].bytes, std::string(payload, sizeof payload));
+    EXPECT_EQ(core.refBlockTable.counts().blockCount, 0u);
+}
+
 TEST_F(DeliveryTest, APluginWithIdZeroCanKeepABlock)
 {
     TestBus core;

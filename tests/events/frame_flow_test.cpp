@@ -75,6 +75,26 @@ TEST(FrameFlow, ThrottlingDropsFramesAndResetsTheGate)
     EXPECT_EQ(frame(core, DVR_EVENT_VIDEO_FRAME, true), DVR_RESULT_OK);
 }
 
+TEST(FrameFlow, FramesUnderEverNewProviderIdsTakeBoundedRoom)
+{
+    // A plugin may name any provider: frames that leave one waiting for a
+    // key frame take no room, and key frames never more than the bound.
+    FrameGate gate;
+    const uint32_t providers = 3 * FrameGate::kMaxProviders;
+    for (uint32_t id = 1; id <= providers; ++id) {
+        ASSERT_EQ(gate.admit(id, DVR_EVENT_VIDEO_FRAME, 0, false), DVR_RESULT_NO_KEY_FRAME);
+        ASSERT_EQ(gate.admit(id, DVR_EVENT_AUDIO_FRAME, 0, false), DVR_RESULT_OK);
+    }
+    EXPECT_EQ(gate.providers(), 0u);
+    for (uint32_t id = 1; id <= providers; ++id) {
+        ASSERT_EQ(gate.admit(id, DVR_EVENT_VIDEO_FRAME, DVR_FRAME_KEY, false), DVR_RESULT_OK);
+        ASSERT_EQ(gate.admit(id, DVR_EVENT_VIDEO_FRAME, 0, false), DVR_RESULT_OK);
+    }
+    EXPECT_EQ(gate.providers(), FrameGate::kMaxProviders);
+    ASSERT_EQ(gate.admit(providers, DVR_EVENT_VIDEO_FRAME, 0, true), DVR_RESULT_THROTTLED);
+    EXPECT_EQ(gate.providers(), FrameGate::kMaxProviders - 1) << "throttling forgets the provider";
+}
+
 TEST(FrameFlow, RefusedFramesLeaveNothingQueued)
 {
     TestBus core;
