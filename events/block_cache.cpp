@@ -23,10 +23,7 @@ BlockCache::Block BlockCache::blockAt(void *data)
 // Blocks of class k hold 2^k to 2^(k+1) - 1 bytes (class 0 also holds 0).
 int BlockCache::sizeClass(size_t size)
 {
-    int k = 0;
-    while (size >>= 1)
-        ++k;
-    return k;
+    return size < 2 ? 0 : 63 - __builtin_clzll(static_cast<unsigned long long>(size));
 }
 
 void *BlockCache::take(size_t len)
@@ -87,6 +84,7 @@ void BlockCache::store(int k, const Block &block)
     constexpr size_t kSmallStack = 64;
     Stack &stack = classes[k];
     stack.entries.push_back({block, keeps++});
+    inUse |= 1u << k;
     bytes += block.size;
     ++held;
     grown = grown || stack.entries.size() > kSmallStack;
@@ -97,10 +95,11 @@ void BlockCache::store(int k, const Block &block)
 BlockCache::Block BlockCache::pushOutOldest()
 {
     Stack *oldest = nullptr;
-    for (Stack &stack : classes)
-        if (!stack.empty() &&
-            (!oldest || stack.entries[stack.first].kept < oldest->entries[oldest->first].kept))
+    for (uint32_t rest = inUse; rest != 0; rest &= rest - 1) {
+        Stack &stack = classes[__builtin_ctz(rest)];
+        if (!oldest || stack.entries[stack.first].kept < oldest->entries[oldest->first].kept)
             oldest = &stack;
+    }
     const Block block = oldest->entries[oldest->first++].block;
     removed(*oldest, block);
     return block;
@@ -116,6 +115,7 @@ void BlockCache::removed(Stack &stack, const Block &block)
     if (stack.empty()) {
         stack.entries.clear();
         stack.first = 0;
+        inUse &= ~(1u << (&stack - classes));
     } else if (stack.first >= kMoveAt && stack.first >= stack.size()) {
         stack.entries.erase(stack.entries.begin(),
                             stack.entries.begin() + static_cast<std::ptrdiff_t>(stack.first));
@@ -146,6 +146,7 @@ void BlockCache::setEnabled(bool on, std::vector<Block> &released)
     }
     bytes = 0;
     held = 0;
+    inUse = 0;
 }
 
 void freeBlocks(std::vector<BlockCache::Block> &blocks)

@@ -78,6 +78,7 @@ public:
 
 private:
     static constexpr int kClasses = 18;  // 2^17 = kMaxBlockBytes
+    static_assert(kClasses <= 32, "a bit for each class");
 
     // One size class, oldest first from `first` on: blocks are taken and
     // kept at the back and pushed out at the front.
@@ -103,6 +104,7 @@ private:
     size_t bytes = 0;  // at most kBudgetBytes
     size_t held = 0;   // at most kMaxBlocks
     uint64_t keeps = 0;
+    uint32_t inUse = 0;  // bit k: classes[k] is not empty
     bool enabled = true;
     bool grown = false;  // a burst was kept: the stacks may hold spare room
 };
