@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -103,17 +102,17 @@ bool runInChild(bool bus, Outcome &outcome)
     if (child == 0) {
         close(ends[0]);
         const Outcome measured = runHere(bus);
-        const bool sent = write(ends[1], &measured, sizeof measured) == sizeof measured;
+        const bool sent = write(ends[1], &measured, sizeof measured) == ssize_t(sizeof measured);
         _exit(sent ? 0 : 1);
     }
     close(ends[1]);
-    const bool read_ =
+    const bool received =
         child > 0 && read(ends[0], &outcome, sizeof outcome) == ssize_t(sizeof outcome);
     close(ends[0]);
     int status = 0;
     if (child > 0)
         waitpid(child, &status, 0);
-    return read_ && WIFEXITED(status) && WEXITSTATUS(status) == 0 && outcome.complete;
+    return received && WIFEXITED(status) && WEXITSTATUS(status) == 0 && outcome.complete;
 }
 
 }  // namespace
