@@ -8,16 +8,15 @@
 
 #include "reference_queues.h"
 
-void runBareQueue(uint32_t size, int producers, int64_t events, int plugins, DvrWriteFn write)
+void runBareQueue(const ProducerLoad &load, int plugins, DvrWriteFn write)
 {
     std::mutex mutex;
     std::condition_variable condition;
     std::deque<_EventParmsIn> queue;
-    std::vector<uint8_t> payload(size ? size : 1, 0x5A);
 
     std::thread consumer([&] {
         std::unique_lock<std::mutex> lock(mutex);
-        for (int64_t delivered = 0; delivered < events; ++delivered) {
+        for (int64_t delivered = 0; delivered < load.events; ++delivered) {
             condition.wait(lock, [&] { return !queue.empty(); });
             const _EventParmsIn event = queue.front();
             queue.pop_front();
@@ -38,25 +37,25 @@ void runBareQueue(uint32_t size, int producers, int64_t events, int plugins, Dvr
         }
     });
     std::vector<std::thread> threads;
-    for (int p = 0; p < producers; ++p)
+    for (int p = 0; p < load.producers; ++p)
         threads.emplace_back([&, p] {
             _EventParmsIn in;
             std::memset(&in, 0, sizeof in);
             in.providerID = 0x00200000u + (uint32_t(p) << 16);
             in.eventType = DVR_EVENT_KIND_0x8;
-            for (int64_t i = p; i < events; i += producers) {
+            load.produce(p, [&](const uint8_t *data, uint32_t len) {
                 _EventParmsIn record = in;
-                if (size) {
-                    record.data = std::malloc(size);
-                    std::memcpy(record.data, payload.data(), size);
-                    record.len = size;
+                if (len) {
+                    record.data = std::malloc(len);
+                    std::memcpy(record.data, data, len);
+                    record.len = len;
                 }
                 {
                     std::lock_guard<std::mutex> lock(mutex);
                     queue.push_back(record);
                 }
                 condition.notify_one();
-            }
+            });
         });
     for (auto &thread : threads)
         thread.join();

@@ -18,8 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "subscribed_bus.h"
 #include "reference_queues.h"
+#include "subscribed_bus.h"
+#include "sustained_load.h"
 
 namespace {
 
@@ -33,55 +34,39 @@ int countingWrite(const _WriteParmsIn *in, _WriteParmsOut *)
     return 0;
 }
 
+ProducerLoad loadOf(const benchmark::State &state)
+{
+    ProducerLoad load;
+    load.minBytes = static_cast<uint32_t>(state.range(0));
+    load.producers = static_cast<int>(state.range(1));
+    load.events = state.range(2);
+    return load;
+}
+
 void BM_EventBus(benchmark::State &state)
 {
-    const uint32_t size = static_cast<uint32_t>(state.range(0));
-    const int producers = static_cast<int>(state.range(1));
-    const int64_t events = state.range(2);
-    std::vector<uint8_t> payload(size ? size : 1, 0x5A);
-
+    const ProducerLoad load = loadOf(state);
     for (auto _ : state) {
-        SubscribedBus core(kPlugins, countingWrite);
         writes = 0;
-        std::thread delivery([&] { core.bus.runDeliveryLoop(); });
-        std::vector<std::thread> threads;
-        for (int p = 0; p < producers; ++p)
-            threads.emplace_back([&, p] {
-                _EventParmsIn in;
-                std::memset(&in, 0, sizeof in);
-                in.size = sizeof in;
-                in.version = DVR_EVENT_PARMS_VERSION;
-                in.providerID = 0x00200000u + (uint32_t(p) << 16);
-                in.eventType = DVR_EVENT_KIND_0x8;
-                in.data = size ? payload.data() : nullptr;
-                in.len = size;
-                for (int64_t i = p; i < events; i += producers)
-                    core.bus.post(in);
-            });
-        for (auto &thread : threads)
-            thread.join();
-        core.bus.requestStop();
-        delivery.join();
-        if (writes.load() != uint64_t(events) * kPlugins)
+        runEventBus(load, kPlugins, countingWrite);
+        if (writes.load() != uint64_t(load.events) * kPlugins)
             state.SkipWithError("not every event was delivered");
     }
-    state.SetItemsProcessed(state.iterations() * events);
-    state.SetBytesProcessed(state.iterations() * events * size);
+    state.SetItemsProcessed(state.iterations() * load.events);
+    state.SetBytesProcessed(state.iterations() * load.events * load.minBytes);
 }
 
 void BM_BareQueue(benchmark::State &state)
 {
-    const uint32_t size = static_cast<uint32_t>(state.range(0));
-    const int producers = static_cast<int>(state.range(1));
-    const int64_t events = state.range(2);
+    const ProducerLoad load = loadOf(state);
     for (auto _ : state) {
         writes = 0;
-        runBareQueue(size, producers, events, kPlugins, countingWrite);
-        if (writes.load() != uint64_t(events) * kPlugins)
+        runBareQueue(load, kPlugins, countingWrite);
+        if (writes.load() != uint64_t(load.events) * kPlugins)
             state.SkipWithError("not every event was delivered");
     }
-    state.SetItemsProcessed(state.iterations() * events);
-    state.SetBytesProcessed(state.iterations() * events * size);
+    state.SetItemsProcessed(state.iterations() * load.events);
+    state.SetBytesProcessed(state.iterations() * load.events * load.minBytes);
 }
 
 #ifdef DVR_BENCH_ZEROMQ
@@ -99,6 +84,31 @@ void BM_ZeroMQ(benchmark::State &state)
 #endif
 
 }  // namespace
+
+void runEventBus(const ProducerLoad &load, int plugins, DvrWriteFn write)
+{
+    SubscribedBus core(plugins, write);
+    std::thread delivery([&] { core.bus.runDeliveryLoop(); });
+    std::vector<std::thread> threads;
+    for (int p = 0; p < load.producers; ++p)
+        threads.emplace_back([&, p] {
+            _EventParmsIn in;
+            std::memset(&in, 0, sizeof in);
+            in.size = sizeof in;
+            in.version = DVR_EVENT_PARMS_VERSION;
+            in.providerID = 0x00200000u + (uint32_t(p) << 16);
+            in.eventType = DVR_EVENT_KIND_0x8;
+            load.produce(p, [&](const uint8_t *data, uint32_t len) {
+                in.data = const_cast<uint8_t *>(data);
+                in.len = len;
+                core.bus.post(in);
+            });
+        });
+    for (auto &thread : threads)
+        thread.join();
+    core.bus.requestStop();
+    delivery.join();
+}
 
 // Every case: one run of a million events of each size, from `producers`
 // threads (one only where the reference allows no more).
@@ -118,4 +128,16 @@ BENCHMARK(BM_BareQueue)->Apply([](auto *bench) { cases(bench, 2); });
 BENCHMARK(BM_ZeroMQ)->Apply([](auto *bench) { cases(bench, 1); });
 #endif
 
-BENCHMARK_MAIN();
+// `event_bus_bench --sustained N` runs the sustained load instead
+// (sustained_load.h); anything else goes to Google Benchmark.
+int main(int argc, char **argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], "--sustained") == 0)
+        return runSustainedLoad(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -5,6 +5,7 @@ the results bench/run.sh collected in one directory:
   event_bus.json             event_bus_bench, Google Benchmark's JSON
   recorder_load.csv          recorder_load_bench --csv
   recorder_load_histogram.csv  recorder_load_bench --histogram
+  sustained.txt              event_bus_bench --sustained, key=value lines
   idle.txt, startup.txt, callgrind.txt  key=value lines of bench/idle.sh,
                              bench/startup.py and bench/callgrind.sh
 
@@ -37,6 +38,7 @@ CORE_CPU_TARGET_PCT = 3
 CORE_CPU_TARGET_CAMERAS = 64
 IDLE_RSS_TARGET_KIB = 6 * 1024
 IDLE_CPU_TARGET_PCT = 0.05
+SUSTAINED_PEAK_TARGET_KIB = 2 * 1024  # the bus's peak above the bare queue's, at most
 
 
 def read_keys(path):
@@ -217,6 +219,40 @@ def latency_section(rows):
     return lines
 
 
+def sustained_section(run):
+    lines = ["## Sustained load", ""]
+    if "events" not in run:
+        return lines + ["Sustained load %s in this run." % NOT_MEASURED]
+    lines += [
+        "%s events of %s to %s KiB (a fixed pseudo-random sequence) from %s producer threads"
+        % ("{:,}".format(int(run["events"])), int(run.get("min_bytes", 0)) // 1024,
+           int(run.get("max_bytes", 0)) // 1024, run.get("producers", "?")),
+        "to three subscribers (`event_bus_bench --sustained`), %s events in flight: a producer"
+        % run.get("window", "?"),
+        "waits before a post while that many are, and the last subscriber returns from an",
+        "event only once the producers have posted the %s after it. So the queue is never"
+        % run.get("lead", "?"),
+        "empty when the delivery loop looks, and the loop never sleeps from the first",
+        "event to the last.",
+        "Each queue runs in a process of its own, forked from the same parent. Target:",
+        "the event bus's peak resident size at most 2 MiB above the bare queue's.", "",
+        "| Queue | Events/s | Peak resident (VmHWM) | Seconds | Subscriber waited for the "
+        "producers |", "|---|---:|---:|---:|---:|"]
+    for key, name in (("dvrcore", "dvrcore"), ("bare", "bare queue")):
+        if key + "_peak_kib" not in run:
+            lines.append("| %s | %s | | | |" % (name, NOT_MEASURED))
+            continue
+        lines.append("| %s | %s | %.1f MiB (%s KiB) | %s | %s times |" % (
+            name, run.get(key + "_events_per_s", "?"), int(run[key + "_peak_kib"]) / 1024,
+            run[key + "_peak_kib"], run.get(key + "_seconds", "?"), run.get(key + "_waits", "?")))
+    if "dvrcore_peak_kib" in run and "bare_peak_kib" in run:
+        above = int(run["dvrcore_peak_kib"]) - int(run["bare_peak_kib"])
+        lines += ["", "The event bus's peak is %+.2f MiB (%+d KiB) beside the bare queue's: "
+                  "≤ +2 MiB: %s." % (above / 1024, above, "met" if above <=
+                                     SUSTAINED_PEAK_TARGET_KIB else "**not met**")]
+    return lines
+
+
 def idle_section(idle):
     lines = ["## The idle core", ""]
     if "rss_kib" not in idle:
@@ -316,6 +352,7 @@ def page(results, note):
     lines.append("| Load average (1, 5, 15 min) | %s |" % load_averages(results))
     for section in (throughput_section(bench),
                     latency_section(read_csv(os.path.join(results, "recorder_load.csv"))),
+                    sustained_section(read_keys(os.path.join(results, "sustained.txt"))),
                     idle_section(read_keys(os.path.join(results, "idle.txt"))),
                     startup_section(read_keys(os.path.join(results, "startup.txt"))),
                     callgrind_section(read_keys(os.path.join(results, "callgrind.txt")))):

@@ -5,7 +5,10 @@
 # Installs what is missing (the build's packages, and for the measurements
 # libzmq3-dev, valgrind and python3), builds a Release tree in build-release/
 # without the tests, and runs in turn:
-#   event_bus_bench        throughput, Google Benchmark's JSON
+#   event_bus_bench        throughput, Google Benchmark's JSON; then its
+#                          sustained load (10^7 events, 10^5 with --quick) on
+#                          the bus and the bare reference queue: peak resident
+#                          size and event rate
 #   recorder_load_bench    latency under a recorder's load (CSV and histogram),
 #                          and the same load on the bare reference queue,
 #                          when built; $RECORDER_LOAD_ARGS adds arguments
@@ -27,8 +30,9 @@ case ${1:-} in
   *) sed -n '2,/^set -e/{s/^# \{0,1\}//p}' "$0"; exit 2 ;;
 esac
 idle_window=30 startup_runs=11 callgrind_events=20000 recorder_load_args= repetitions=5
+sustained_events=10000000
 [ $quick -eq 0 ] || { idle_window=5; startup_runs=3; callgrind_events=5000
-  recorder_load_args="--seconds 2"; repetitions=1; }
+  recorder_load_args="--seconds 2"; repetitions=1; sustained_events=100000; }
 
 tools/install-deps.sh libzmq3-dev valgrind python3
 export BUILD_DIR=build-release BUILD_TYPE=Release
@@ -78,6 +82,7 @@ run_bench() {
 step event_bus.out run_bench event_bus_bench --benchmark_format=json \
   --benchmark_out="$results/event_bus.json" --benchmark_repetitions="$repetitions" \
   --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
+step sustained.txt run_bench event_bus_bench --sustained "$sustained_events"
 # shellcheck disable=SC2086 # the argument lists are split on purpose
 step recorder_load.out run_bench recorder_load_bench --csv "$results/recorder_load.csv" \
   --histogram "$results/recorder_load_histogram.csv" $recorder_load_args ${RECORDER_LOAD_ARGS:-}

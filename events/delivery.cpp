@@ -62,40 +62,41 @@ void EventBus::cacheFreedBlocks()
         blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
     }
     freeBlocks(freedBlocks);
+    freedBytes = 0;
 }
 
 // The loop was the last holder of the block at `data`: a read thread waiting
-// for it to go is told, and the block waits for the cache.
-void EventBus::disposeOf(void *data, uint32_t len)
+// for it to go is told, and the block waits for the cache, which takes the
+// waiting blocks once they add up to a few, so that a loop that never sleeps
+// parks no more than that.
+void EventBus::disposeOf(void *data)
 {
     requests.blockReleased(data);
-    if (len <= BlockCache::kMaxBlockBytes)
-        freedBlocks.push_back({data, len});
-    else
+    const BlockCache::Block block = BlockCache::blockAt(data);
+    if (block.size > BlockCache::kMaxBlockBytes) {
         std::free(data);
+        return;
+    }
+    freedBlocks.push_back(block);
+    freedBytes += block.size;
+    if (freedBlocks.size() >= kFreedBlocksWaiting || freedBytes >= kFreedBytesWaiting)
+        cacheFreedBlocks();
 }
 
 // Before the loop sleeps, what a burst left behind goes back to the heap:
-// cached blocks beyond the cache's budget, spare chunks beyond a few, and
-// the bookkeeping. False when there was nothing to give back (the lock was
-// held throughout).
+// spare chunks beyond a few, and the bookkeeping. False when there was
+// nothing to give back (the lock was held throughout).
 bool EventBus::trimBeforeSleep(std::unique_lock<std::mutex> &lock)
 {
-    std::vector<BlockCache::Block> released;
     {
         std::lock_guard<std::mutex> cacheLock(cacheMutex);  // always after queueMutex
-        blockCache.trim(released);
-        blocksCached.store(!blockCache.empty(), std::memory_order_relaxed);
+        blockCache.shrink();
     }
     eventQueue.reuseSpares(batch);
     eventQueue.moveSparesBeyond(RecordQueue::kSpareChunks, batch);
-    constexpr size_t kFreedBlocksKept = 1024;  // capacity left to freedBlocks between bursts
-    if (released.empty() && batch.spareChunks() == 0 &&
-        freedBlocks.capacity() <= kFreedBlocksKept)
+    if (batch.spareChunks() == 0)
         return false;
     lock.unlock();
-    freeBlocks(released);
-    std::vector<BlockCache::Block>().swap(freedBlocks);
     batch.freeSpares();
     lock.lock();
     return true;
@@ -131,7 +132,7 @@ void EventBus::deliverEvent(const _EventParmsIn &event, size_t batchLeft)
             writeToPlugin(plugin, event, holds);
     }
     if (holds.finish())
-        disposeOf(event.data, event.len);
+        disposeOf(event.data);
 }
 
 void EventBus::writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event,

@@ -11,6 +11,7 @@ EventBus::EventBus(TimeSource &clock, const LogLevelTable &logLevels, DvrEventEn
       entry(entry),
       refBlockTable([this](const void *block) { requests.blockReleased(block); })
 {
+    freedBlocks.reserve(kFreedBlocksWaiting);
 }
 
 EventBus::~EventBus()

@@ -86,7 +86,7 @@ private:
     bool takeBatch();
     void cacheFreedBlocks();
     bool trimBeforeSleep(std::unique_lock<std::mutex> &lock);
-    void disposeOf(void *data, uint32_t len);
+    void disposeOf(void *data);
     void deliverEvent(const _EventParmsIn &event, size_t batchLeft);
     size_t waitingBehind(size_t batchLeft);
     void writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event, DeliveryHolds &holds);
@@ -111,13 +111,19 @@ private:
     RecordQueue batch;                        // delivery thread only
     std::atomic<size_t> batchUndelivered{0};  // of `batch`, for queued()
     // Blocks the delivery loop freed wait in freedBlocks (delivery thread
-    // only) and go to the cache when it takes the next batch; producers take
-    // from it for their copies. cacheMutex is taken alone, or after
-    // queueMutex.
+    // only) and go to the cache when they add up to kFreedBlocksWaiting
+    // blocks or kFreedBytesWaiting bytes, or when the loop takes the next
+    // batch; producers take from the cache for their copies. So at most
+    // BlockCache::kBudgetBytes are parked in the cache and less than
+    // kFreedBytesWaiting + BlockCache::kMaxBlockBytes wait for it, busy or
+    // not. cacheMutex is taken alone, or after queueMutex.
+    static constexpr size_t kFreedBlocksWaiting = 64;
+    static constexpr size_t kFreedBytesWaiting = 64 * 1024;
     std::mutex cacheMutex;
     BlockCache blockCache;                    // under cacheMutex
     std::atomic<bool> blocksCached{false};    // whether it may have any
     std::vector<BlockCache::Block> freedBlocks;
+    size_t freedBytes = 0;                    // of freedBlocks
     std::atomic<uint8_t> stopRequested{0};  // written under queueMutex
     std::atomic<uint8_t> throttlingActive{0};
 

@@ -49,7 +49,8 @@ class Results(unittest.TestCase):
 
     def test_missing_results_read_as_not_measured(self):
         text = report.page(self.directory.name, "")
-        for section in ("Latency not measured", "Idle figures not measured",
+        for section in ("Latency not measured", "Sustained load not measured",
+                        "Idle figures not measured",
                         "Start-up time not measured", "Instructions per event not measured"):
             self.assertIn(section, text)
         self.assertIn("| 64 B | 1 | not measured | not measured | not measured |", text)
@@ -105,6 +106,21 @@ class Sections(unittest.TestCase):
         self.assertIn("| 0.200 % of one core | ≤ 0.05 %: **not met** |", text)
         self.assertIn("| 0.150 % of one core, ? wake-ups per second |", text)
         self.assertIn("| ? | 6000 | ? |", text)
+
+    def test_sustained_peaks_are_judged_by_their_difference(self):
+        run = {"events": "10000000", "min_bytes": "2048", "max_bytes": "204800",
+               "producers": "2", "window": "64", "lead": "63", "dvrcore_peak_kib": "15000",
+               "dvrcore_events_per_s": "9000", "dvrcore_seconds": "1111.1",
+               "dvrcore_waits": "12", "bare_peak_kib": "12952"}
+        text = "\n".join(report.sustained_section(run))
+        self.assertIn("10,000,000 events of 2 to 200 KiB", text)
+        self.assertIn("| dvrcore | 9000 | 14.6 MiB (15000 KiB) | 1111.1 | 12 times |", text)
+        self.assertIn("| bare queue | ? | 12.6 MiB (12952 KiB) | ? | ? times |", text)
+        self.assertIn("+2.00 MiB (+2048 KiB) beside the bare queue's: ≤ +2 MiB: met.", text)
+        run["dvrcore_peak_kib"] = "15001"
+        self.assertIn("≤ +2 MiB: **not met**.", "\n".join(report.sustained_section(run)))
+        del run["bare_peak_kib"]
+        self.assertIn("| bare queue | not measured |", "\n".join(report.sustained_section(run)))
 
 
 class Plot(unittest.TestCase):

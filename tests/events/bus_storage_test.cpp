@@ -2,7 +2,9 @@
 // and the cache of freed blocks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 
 #include "events/block_cache.h"
@@ -85,31 +87,37 @@ TEST(BlockCache, ReusesOnlyBlocksThatFitWithoutMuchWaste)
         std::free(data);
 }
 
-TEST(BlockCache, KeepsABurstAndIsCutBackToItsBudget)
+TEST(BlockCache, KeepsTheNewestBlocksWithinItsBudget)
 {
+    constexpr size_t KiB = 1024;
     BlockCache cache;
-    std::vector<BlockCache::Block> freed;
-    for (size_t i = 0; i < 3; ++i)
-        freed.push_back({std::malloc(96 * 1024), 96 * 1024});
-    freed.push_back({std::malloc(BlockCache::kMaxBlockBytes + 1), BlockCache::kMaxBlockBytes + 1});
+    // 3 x 96 KiB is one block over the 256 KiB budget: the third pushes the
+    // first out. A block larger than kMaxBlockBytes is never kept.
+    auto freed = blocks({96 * KiB, 96 * KiB, 96 * KiB, BlockCache::kMaxBlockBytes + 1});
+    void *const first = freed[0].data, *const second = freed[1].data;
     cache.keep(freed);
-    EXPECT_EQ(cache.cachedBytes(), 3u * 96 * 1024);
-    ASSERT_EQ(freed.size(), 1u) << "the caller frees what is too large";
+    EXPECT_EQ(cache.cachedBytes(), 2 * 96 * KiB);
+    ASSERT_EQ(freed.size(), 2u) << "the caller frees what is not kept";
+    EXPECT_EQ(freed[0].size, BlockCache::kMaxBlockBytes + 1) << "not kept";
+    EXPECT_EQ(freed[1].data, first) << "pushed out";
     freeBlocks(freed);
 
-    // Going quiet: 3 x 96 KiB is over the 256 KiB budget by one block.
-    std::vector<BlockCache::Block> released;
-    cache.trim(released);
-    EXPECT_EQ(released.size(), 1u);
-    EXPECT_EQ(cache.cachedBytes(), 2u * 96 * 1024);
-    freeBlocks(released);
+    // Whatever the size, the block kept longest goes first.
+    auto smaller = blocks({40 * KiB, 40 * KiB});
+    cache.keep(smaller);
+    EXPECT_EQ(cache.cachedBytes(), 96 * KiB + 2 * 40 * KiB);
+    ASSERT_EQ(smaller.size(), 1u);
+    EXPECT_EQ(smaller[0].data, second);
+    freeBlocks(smaller);
 
     // Memory runs low: everything comes back, and nothing is kept until the
     // cache is enabled again. (ASan checks that no block is lost or freed
     // twice.)
+    std::vector<BlockCache::Block> released;
     cache.setEnabled(false, released);
-    EXPECT_EQ(released.size(), 2u);
+    EXPECT_EQ(released.size(), 3u);
     EXPECT_EQ(cache.cachedBytes(), 0u);
+    EXPECT_EQ(cache.cachedBlocks(), 0u);
     freeBlocks(released);
     auto more = blocks({64});
     cache.keep(more);
@@ -117,6 +125,75 @@ TEST(BlockCache, KeepsABurstAndIsCutBackToItsBudget)
     cache.setEnabled(true, released);
     cache.keep(more);
     EXPECT_TRUE(more.empty()) << "the cache's destructor frees it";
+
+    // Tiny blocks are bounded by their number as well: the 64-byte block
+    // and the first ten tiny ones make room for the rest.
+    std::vector<BlockCache::Block> tiny;
+    for (size_t i = 0; i < BlockCache::kMaxBlocks + 10; ++i)
+        tiny.push_back({std::malloc(8), 8});
+    void *const firstTiny = tiny[0].data;
+    cache.keep(tiny);
+    EXPECT_EQ(cache.cachedBlocks(), BlockCache::kMaxBlocks);
+    ASSERT_EQ(tiny.size(), 11u);
+    EXPECT_EQ(tiny[0].size, 64u);
+    EXPECT_EQ(tiny[1].data, firstTiny);
+    freeBlocks(tiny);
+}
+
+// The delivery loop of a busy bus never sleeps: each batch of 64 copies is
+// taken from the cache where a block fits and malloc'd otherwise, and the
+// batch before it, delivered meanwhile, goes back to the cache, counted as
+// the bus counts it. The cache keeps within its budget all along, and after
+// the mixed load it still serves a burst of one size without a malloc.
+TEST(BlockCache, StaysWithinItsBudgetWhileTheLoopNeverSleeps)
+{
+    BlockCache cache;
+    uint64_t state = 12345;
+    auto nextSize = [&state] {  // 2 to 100 KB, a fixed sequence
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        return size_t(2000 + (state >> 33) % 98001);
+    };
+    std::vector<BlockCache::Block> delivered, posted;
+    size_t reused = 0, events = 0;
+    auto postBatch = [&](const std::function<size_t()> &size) {
+        for (int i = 0; i < 64; ++i, ++events) {
+            const size_t len = size();
+            void *data = cache.take(len);
+            reused += data != nullptr;
+            posted.push_back(BlockCache::blockAt(data ? data : std::malloc(len)));
+        }
+    };
+    auto deliverBatch = [&] {
+        cache.keep(delivered);
+        freeBlocks(delivered);
+        std::swap(delivered, posted);
+    };
+    size_t mostBytes = 0, mostBlocks = 0;
+    for (int round = 0; round < 1000; ++round) {  // 64,000 events
+        postBatch(nextSize);
+        deliverBatch();
+        mostBytes = std::max(mostBytes, cache.cachedBytes());
+        mostBlocks = std::max(mostBlocks, cache.cachedBlocks());
+    }
+    EXPECT_LE(mostBytes, BlockCache::kBudgetBytes);
+    EXPECT_GT(mostBytes, BlockCache::kBudgetBytes / 2) << "the cache was in use";
+    EXPECT_LE(mostBlocks, BlockCache::kMaxBlocks);
+
+    // A burst of 2 KB copies: the first batch pushes out what the mixed
+    // load left; from then on every copy reuses a block.
+    postBatch([] { return size_t(2048); });
+    deliverBatch();
+    postBatch([] { return size_t(2048); });
+    deliverBatch();
+    reused = 0;
+    for (int round = 0; round < 10; ++round) {
+        postBatch([] { return size_t(2048); });
+        deliverBatch();
+        EXPECT_LE(cache.cachedBytes(), BlockCache::kBudgetBytes);
+    }
+    EXPECT_EQ(reused, 10u * 64);
+    cache.keep(delivered);
+    freeBlocks(delivered);
 }
 
 }  // namespace
