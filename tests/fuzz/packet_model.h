@@ -83,13 +83,17 @@ inline uint32_t badLength(FuzzedDataProvider &input)
                : input.ConsumeIntegralInRange<uint32_t>(DVR_IPC_MAX_PACKET + 1, UINT32_MAX);
 }
 
+// Records a little larger than the buffer, at most: a sequenced-packet socket
+// takes no record larger than its send buffer.
+constexpr size_t kMaxRecord = DVR_IPC_MAX_PACKET + 4096;
+
 inline size_t recordSize(FuzzedDataProvider &input)
 {
     switch (input.ConsumeIntegralInRange(0, 3)) {
     case 0: return input.ConsumeIntegralInRange<size_t>(1, 16);
     case 1: return input.ConsumeIntegralInRange<size_t>(1, 300);
     case 2: return input.ConsumeIntegralInRange<size_t>(1, 4096);
-    default: return input.ConsumeIntegralInRange<size_t>(1, DVR_IPC_MAX_PACKET + 4096);
+    default: return input.ConsumeIntegralInRange<size_t>(1, kMaxRecord);
     }
 }
 
@@ -122,7 +126,7 @@ ParentStream makeParentStream(FuzzedDataProvider &input, PickCommand command)
         }
     }
     for (size_t left = stream.bytes.size(); left > 0;) {
-        const size_t size = input.remaining_bytes() ? std::min(recordSize(input), left) : left;
+        const size_t size = std::min(input.remaining_bytes() ? recordSize(input) : kMaxRecord, left);
         stream.records.push_back(size);
         left -= size;
     }
