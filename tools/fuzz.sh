@@ -14,8 +14,7 @@
 # report, leak, timeout) keeps its input as build-fuzz/fuzz/TARGET/crash-*
 # (or leak-*, timeout-*) and the exit status is non-zero; replay it with
 #   build-fuzz/tests/fuzz/TARGET_fuzz build-fuzz/fuzz/TARGET/crash-...
-set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/ci-lib.sh"
 
 if [ $# -lt 2 ] || [ ! -f "tests/fuzz/$1_fuzz.cpp" ]; then
   echo "usage: $0 TARGET SECONDS [libFuzzer option...]" >&2
@@ -27,13 +26,8 @@ seconds=$2
 shift 2
 
 build_dir=${FUZZ_BUILD_DIR:-build-fuzz}
-if [ -z "${FUZZ_NO_BUILD:-}" ]; then
-  tools/install-deps.sh clang-14 libclang-rt-14-dev
-  cmake -S . -B "$build_dir" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVR_BUILD_FUZZ=ON -DDVR_BUILD_TESTS=OFF \
-    -DDVR_BUILD_BENCH=OFF -DDVR_BUILD_EXAMPLES=OFF >/dev/null
-  cmake --build "$build_dir" -j"${JOBS:-2}" --target "${target}_fuzz"
-fi
+# tools/ci-fuzz.sh builds every target first and sets FUZZ_NO_BUILD.
+[ -n "${FUZZ_NO_BUILD:-}" ] || ci_fuzz_build "$target"
 
 work=$build_dir/fuzz/$target
 mkdir -p "$work/corpus"
