@@ -49,6 +49,16 @@ inline uint32_t packetLength(FuzzedDataProvider &input)
     }
 }
 
+// A target word: often one whose top 12 bits name a plugin of the parent
+// link's target (IDs 0x0005xxxx to 0x0008xxxx), with any low bits.
+inline uint32_t packetTarget(FuzzedDataProvider &input)
+{
+    if (input.ConsumeBool())
+        return input.ConsumeIntegral<uint32_t>();
+    return input.ConsumeIntegralInRange<uint32_t>(5, 8) << 20 |
+           input.ConsumeIntegralInRange<uint32_t>(0, 0xFFFFF);
+}
+
 // One packet: its header words from the input, its payload from the input
 // and then a pattern, so that a small input makes a large packet. Settings
 // are often exactly the input's strings, with no pattern after them.
@@ -57,7 +67,7 @@ inline void appendPacket(FuzzedDataProvider &input, std::vector<uint8_t> &bytes,
     if (command == DVR_IPC_SETTINGS && input.ConsumeBool()) {
         const auto text = input.ConsumeBytes<uint8_t>(input.ConsumeIntegralInRange(0, 200));
         putWord(bytes, DVR_IPC_HEADER_SIZE + static_cast<uint32_t>(text.size()));
-        putWord(bytes, input.ConsumeIntegral<uint32_t>());
+        putWord(bytes, packetTarget(input));
         putWord(bytes, command);
         putWord(bytes, input.ConsumeIntegral<uint32_t>());
         bytes.insert(bytes.end(), text.begin(), text.end());
@@ -65,7 +75,7 @@ inline void appendPacket(FuzzedDataProvider &input, std::vector<uint8_t> &bytes,
     }
     const uint32_t length = packetLength(input);
     putWord(bytes, length);
-    putWord(bytes, input.ConsumeIntegral<uint32_t>());  // target
+    putWord(bytes, packetTarget(input));
     putWord(bytes, command);
     putWord(bytes, input.ConsumeIntegral<uint32_t>());  // tag
     const size_t payload = length - DVR_IPC_HEADER_SIZE;

@@ -2,8 +2,10 @@
 // fuzzer plays the parent on the other end of a socket pair and writes a
 // stream of settings, stop and plugin packets (with stray bytes and bad
 // lengths among them) in records of random sizes, while the I/O context is
-// turned by hand. What the link does is compared with a reference cut of the
-// same records: each plugin packet handed on whole and in order, one stop
+// turned by hand. Plugin packets go to the plugin host, as the core sends
+// them, and on to fake plugins' IOCTL. What happens is compared with a
+// reference cut of the same records: each plugin packet whole and in order at
+// the first plugin its target names (two plugins share one target), one stop
 // request per stop packet, the settings' fields by position, one message per
 // bad length. Plugins answer some packets with a copy through the link, which
 // must reach the parent unchanged and in order; at the end the parent may
@@ -21,6 +23,7 @@
 
 #include "ipc/parent_link.h"
 #include "packet_model.h"
+#include "support/test_host.h"
 
 namespace {
 
@@ -47,9 +50,33 @@ size_t logged(const std::string &text)
 
 using Bytes = std::vector<uint8_t>;
 
+// The plugins, in load order: the second and the last share their target
+// bits (16-27), so the last never gets a packet; the third exports no IOCTL.
+constexpr int kPlugins = 4;
+constexpr uint32_t kPluginIds[kPlugins] = {0x00060000, 0x00050000, 0x00070000, 0x0005ABCD};
+constexpr bool kHasIoctl[kPlugins] = {true, true, false, true};
+
+// The plugin a packet goes to: the first whose ID matches its target.
+int addressee(uint32_t target)
+{
+    for (int p = 0; p < kPlugins; ++p)
+        if (((kPluginIds[p] << 4) & 0xFFF00000u) == (target & 0xFFF00000u))
+            return p;
+    return -1;
+}
+
+struct Delivery {
+    int plugin;
+    Bytes bytes;
+    bool operator==(const Delivery &other) const
+    {
+        return plugin == other.plugin && bytes == other.bytes;
+    }
+};
+
 // What the link must do with the stream, from the reference cut.
 struct Expected {
-    std::vector<Bytes> delivered;
+    std::vector<Delivery> delivered;
     std::vector<Bytes> answers;  // plugin packets whose tag is odd are answered
     std::vector<bool> background;
     ParentLink::Program program;
@@ -85,7 +112,10 @@ void expect(const CutItem &item, Expected &expected)
         if (strings.size() >= 3)
             expected.background.push_back(strings[2] == "Background:true");
     } else {
-        expected.delivered.push_back(item.bytes);
+        const int plugin = addressee(wordAt(item.bytes.data() + 4));
+        if (plugin < 0 || !kHasIoctl[plugin])
+            return;  // dropped without a word
+        expected.delivered.push_back({plugin, item.bytes});
         if (answered(item.bytes.data()))
             expected.answers.push_back(item.bytes);
     }
@@ -101,23 +131,24 @@ uint32_t pickCommand(FuzzedDataProvider &input)
     }
 }
 
-// One input's run: the link on one end of a socket pair, the parent's end here.
+class Run;
+Run *run = nullptr;
+
+// One input's run: the link on one end of a socket pair, the parent's end here,
+// and the plugin host on a test bus.
 class Run {
 public:
     Run()
     {
+        run = this;
         fuzzCheck(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) == 0, "socket pair");
+        for (int p = 0; p < kPlugins; ++p)
+            core.addPlugin(kPluginIds[p], "plugin", nullptr, nullptr).IOCTL =
+                kHasIoctl[p] ? fakeIoctl(p) : nullptr;
         ParentLink::Handlers handlers;
         handlers.requestStop = [this] { ++stops; };
         handlers.deliver = [this](const PacketHeader &header, uint8_t *packet) {
-            fuzzCheck(header.length == wordAt(packet), "delivered length as in the header");
-            delivered.emplace_back(packet, packet + header.length);
-            if (answered(packet)) {  // a plugin answering with a copy, from inside its IOCTL
-                void *copy = std::malloc(header.length);
-                std::memcpy(copy, packet, header.length);
-                fuzzCheck(link->queuePacket(copy, header.length) == DVR_RESULT_OK,
-                          "an answer accepted while the link is up");
-            }
+            core.host.deliverParentPacket(header.target, packet, header.length);
         };
         handlers.background = [this](bool on) { background.push_back(on); };
         link = std::make_unique<ParentLink>(io, &logEntry, handlers);
@@ -128,6 +159,36 @@ public:
     {
         link.reset();
         close(fds[1]);
+        run = nullptr;
+    }
+
+    // A plugin's IOCTL with a packet from the parent; it answers packets
+    // whose tag is odd with a copy, through the link as the core's entry does.
+    int ipc(int plugin, const _IoctlParmsIn &in)
+    {
+        fuzzCheck(in.code == IOCTL_IPC && in.data && in.length == wordAt(static_cast<uint8_t *>(in.data)),
+                  "a packet record: the packet in place, its length as in its header");
+        const uint8_t *packet = static_cast<const uint8_t *>(in.data);
+        delivered.push_back({plugin, Bytes(packet, packet + in.length)});
+        if (answered(packet)) {
+            void *copy = std::malloc(in.length);
+            std::memcpy(copy, packet, in.length);
+            fuzzCheck(link->queuePacket(copy, in.length) == DVR_RESULT_OK,
+                      "an answer accepted while the link is up");
+        }
+        return wordAt(packet + 12) & 2 ? -1 : 0;  // some fail, which changes nothing
+    }
+
+    template <int N>
+    static int pluginIoctl(const _IoctlParmsIn *in, _IoctlParmsOut *)
+    {
+        return run->ipc(N, *in);
+    }
+    static DvrIoctlFn fakeIoctl(int plugin)
+    {
+        static const DvrIoctlFn ioctls[kPlugins] = {pluginIoctl<0>, pluginIoctl<1>, pluginIoctl<2>,
+                                                    pluginIoctl<3>};
+        return ioctls[plugin];
     }
 
     // Writes one record, turning the I/O context while the socket is full.
@@ -178,11 +239,12 @@ public:
         }
     }
 
+    TestHost core;
     boost::asio::io_context io;
     std::unique_ptr<ParentLink> link;
     int fds[2] = {-1, -1};
     int stops = 0;
-    std::vector<Bytes> delivered;
+    std::vector<Delivery> delivered;
     std::vector<Bytes> answers;
     std::vector<bool> background;
 };
@@ -214,35 +276,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         expect(item, expected);
 
     logLines.clear();
-    Run run;
+    Run session;
     at = 0;
     for (size_t i = 0; i < parent.records.size(); ++i) {
-        run.write(parent.bytes.data() + at, parent.records[i]);
+        session.write(parent.bytes.data() + at, parent.records[i]);
         at += parent.records[i];
         if ((i + 1) % turnEvery == 0)
-            run.turn();
+            session.turn();
     }
-    run.settle(expected.answers.size());
+    session.settle(expected.answers.size());
 
-    fuzzCheck(run.delivered == expected.delivered, "plugin packets whole, in order, none invented");
-    fuzzCheck(run.answers == expected.answers, "answers reach the parent unchanged and in order");
-    fuzzCheck(run.stops == expected.stops, "one stop request per stop packet");
-    fuzzCheck(run.background == expected.background, "background switch from the third string");
+    fuzzCheck(session.delivered == expected.delivered,
+              "plugin packets whole, in order, at the first plugin of their target, none invented");
+    fuzzCheck(session.answers == expected.answers, "answers reach the parent unchanged and in order");
+    fuzzCheck(session.stops == expected.stops, "one stop request per stop packet");
+    fuzzCheck(session.background == expected.background, "background switch from the third string");
     fuzzCheck(logged("bad ipc packet length") == expected.badLengths, "one message per bad length");
-    const ParentLink::Program program = run.link->parentProgram();
+    const ParentLink::Program program = session.link->parentProgram();
     fuzzCheck(program.filename == expected.program.filename &&
                   program.version == expected.program.version,
               "parent program from the last settings");
     if (expected.settings)
-        run.link->waitForSettings(std::chrono::hours(1));  // ends at once
-    fuzzCheck(run.link->connected() && !run.link->lost(), "the link stays up while the parent does");
+        session.link->waitForSettings(std::chrono::hours(1));  // ends at once
+    fuzzCheck(session.link->connected() && !session.link->lost(), "the link stays up while the parent does");
 
     if (hangUp) {
-        run.hangUp();
-        fuzzCheck(run.stops == expected.stops + 1, "losing the link requests one stop");
+        session.hangUp();
+        fuzzCheck(session.stops == expected.stops + 1, "losing the link requests one stop");
         fuzzCheck(logged("tornel ipc pipe disconnected") == 1, "the loss is logged once");
-        fuzzCheck(!run.link->connected(), "a lost link is not connected");
-        fuzzCheck(run.link->queuePacket(std::malloc(16), 16) == DVR_RESULT_REFUSED,
+        fuzzCheck(!session.link->connected(), "a lost link is not connected");
+        fuzzCheck(session.link->queuePacket(std::malloc(16), 16) == DVR_RESULT_REFUSED,
                   "packets refused once the link is lost");
     }
     return 0;
