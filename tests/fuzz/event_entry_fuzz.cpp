@@ -1,7 +1,7 @@
 // The event entry with records from fake plugins: random _EventParmsIn records
 // of every type, flag, length and provider, releases of blocks held, no
 // longer held or never held, read requests and cancellations, log events and
-// parent packets, posted through the entry of a real bus with three fuzzed
+// parent packets, posted through the entry of a real bus with seven fuzzed
 // plugins and a sentinel, delivered, and at the end drained.
 //
 // Checked on the way: every answer is the one the interface gives
@@ -29,7 +29,7 @@ T pick(FuzzedDataProvider &input, const T (&choices)[N])
 uint32_t pickProvider(FuzzedDataProvider &input)
 {
     static const uint32_t providers[] = {kPluginIds[0], kPluginIds[1], kPluginIds[2],
-                                         kPluginIds[3], DVR_PROVIDER_CORE, 0x00FF0000,
+                                         kPluginIds[kSentinel], DVR_PROVIDER_CORE, 0x00FF0000,
                                          0x0FFF0000, 0x00010000};
     const uint32_t provider = input.ConsumeBool() ? pick(input, providers)
                                                   : input.ConsumeIntegral<uint32_t>();

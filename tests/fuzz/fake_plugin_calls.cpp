@@ -141,9 +141,11 @@ int pluginWrite(int index, const _WriteParmsIn *in, _WriteParmsOut *out)
     fuzzCheck((in->data == nullptr) == (in->len == 0), "data and length agree");
     fuzzCheck(out->keep == 0 && out->error == 0, "answer preset");
     const Tag tag = tagOf(in->reserved3);
-    if (!tag.valid) {  // the core's own log lines
+    if (!tag.valid) {  // the core's own log lines: kept or failed like any other
         touch(in->data, in->len);
-        return 0;
+        if (index == kSentinel)
+            return 0;
+        return act(self, nextAction(self) & 0x07, in->data, in->len, 0, out->keep, out->error);
     }
     if (tag.kind == Kind::Marker) {
         if (index == kSentinel)
@@ -227,13 +229,15 @@ void answer(const ReadJob &job, const ReadJob::Step &step)
 
 DvrWriteFn fakeWrite(int plugin)
 {
-    static const DvrWriteFn writes[kPlugins] = {write<0>, write<1>, write<2>, write<3>};
+    static const DvrWriteFn writes[kPlugins] = {write<0>, write<1>, write<2>, write<3>,
+                                                write<4>, write<5>, write<6>, write<7>};
     return writes[plugin];
 }
 
 DvrIoctlFn fakeIoctl(int plugin)
 {
-    static const DvrIoctlFn ioctls[kPlugins] = {ioctl<0>, ioctl<1>, ioctl<2>, ioctl<3>};
+    static const DvrIoctlFn ioctls[kPlugins] = {ioctl<0>, ioctl<1>, ioctl<2>, ioctl<3>,
+                                                ioctl<4>, ioctl<5>, ioctl<6>, ioctl<7>};
     return ioctls[plugin];
 }
 

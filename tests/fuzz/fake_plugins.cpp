@@ -210,16 +210,24 @@ void World::markerSeen(uint64_t serial)
 
 void World::deliverAll()
 {
-    // The first marker follows everything posted so far; the second follows
-    // what plugins posted while the first was on its way.
+    // The first marker follows everything posted so far, the next ones what
+    // was posted while the one before was on its way (plugins' events, the
+    // core's log lines about them). Once a marker's turn comes with nothing
+    // behind it, the bus is at rest; a few rounds must get it there.
+    constexpr int kRounds = 8;
     openGate();
-    for (int round = 0; round < 2; ++round) {
+    for (int round = 1;; ++round) {
         _EventParmsIn marker = dvr_event_in(kMarkerProvider, DVR_EVENT_KIND_0x80, 0);
         const uint64_t serial = newSerial();
         setTag(marker, serial, Kind::Marker);
         fuzzCheck(post(marker) == DVR_RESULT_OK, "a marker is accepted");
-        std::unique_lock<std::mutex> lock(gateMutex);
-        gateChanged.wait(lock, [&] { return lastMarker == serial; });
+        {
+            std::unique_lock<std::mutex> lock(gateMutex);
+            gateChanged.wait(lock, [&] { return lastMarker == serial; });
+        }
+        if (round >= 2 && core.queued() == 0)
+            break;
+        fuzzCheck(round < kRounds, "the bus comes to rest: events do not feed on themselves");
     }
     closeGate();
     checkDeliveries();

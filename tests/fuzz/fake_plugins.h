@@ -1,6 +1,6 @@
 // The fake plugins of the event entry target and what they share with it.
 //
-// Three plugins whose subscriptions and behaviour come from the input, and a
+// Plugins whose subscriptions and behaviour come from the input, and a
 // sentinel that takes every event; all are plain function pointers on a
 // TestHost, as plugins are on the core. Every event the target makes carries
 // a tag in its last reserved bytes (serial number, kind) and data that spells
@@ -23,10 +23,13 @@
 #include "entry_model.h"
 #include "support/test_host.h"
 
-constexpr int kPlugins = 4;      // three fuzzed plugins, then the sentinel
-constexpr int kSentinel = 3;
+// Seven fuzzed plugins and the sentinel: with the delivery loop, nine holders
+// can hold one block, more than a block keeps without a list of its own.
+constexpr int kPlugins = 8;
+constexpr int kSentinel = kPlugins - 1;
 constexpr int kReader = 0;       // the one plugin with a Read entry
-constexpr uint32_t kPluginIds[kPlugins] = {0x00050000, 0x00060000, 0x00070000, 0x00080000};
+constexpr uint32_t kPluginIds[kPlugins] = {0x00050000, 0x00060000, 0x00070000, 0x00080000,
+                                           0x000A0000, 0x000B0000, 0x000C0000, 0x000D0000};
 constexpr uint32_t kMarkerProvider = 0x00090000;
 
 enum class Kind : uint8_t { Posted = 1, Nested, Marker, Answer };
