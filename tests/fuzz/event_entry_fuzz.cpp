@@ -172,12 +172,20 @@ private:
             events.releaseKept(plugin, input.ConsumeIntegralInRange<size_t>(0, plugin.kept.size() - 1));
             return;
         }
+        const uint8_t variant = input.ConsumeIntegralInRange<uint8_t>(0, 4);
+        // A block the plugin released before may have its address again, in
+        // an event on its way to the plugin: the core counts the plugin as a
+        // holder from just before its call, and a second release would drop
+        // that hold. A plugin cannot tell; the target releases such pointers
+        // only while nothing is on its way.
+        if (variant == 0)
+            deliver();
         Kept *middle = nullptr;
         for (FakePlugin &other : events.plugins)
             if (!other.kept.empty())
                 middle = &other.kept.front();
-        events.releaseForeign(plugin, input.ConsumeIntegralInRange<uint8_t>(0, 4),
-                              middle ? middle->data : nullptr, middle ? middle->len : 0);
+        events.releaseForeign(plugin, variant, middle ? middle->data : nullptr,
+                              middle ? middle->len : 0);
     }
 
     void toParent()
