@@ -61,7 +61,7 @@ uint32_t pickLength(FuzzedDataProvider &input)
     case 0: return input.ConsumeIntegralInRange<uint32_t>(513, 8192);
     case 1: return 128 * 1024 + input.ConsumeIntegralInRange<uint32_t>(0, 1);  // the cache's largest
     case 2: return input.ConsumeIntegralInRange<uint32_t>(1, 200000);
-    case 3:
+    case 3: return input.ConsumeIntegralInRange<uint32_t>(16 * 1024, 128 * 1024);  // a few fill the cache
     case 4: return input.ConsumeIntegralInRange<uint32_t>(17, 512);
     default: return input.ConsumeIntegralInRange<uint32_t>(1, 16);
     }

@@ -149,7 +149,7 @@ int pluginWrite(int index, const _WriteParmsIn *in, _WriteParmsOut *out)
     }
     if (tag.kind == Kind::Marker) {
         if (index == kSentinel)
-            world->markerSeen(tag.serial);
+            world->markerSeen(tag.serial, world->core.queued());
         return 0;
     }
     checkRecord(self, *in, tag.serial);

@@ -201,10 +201,11 @@ void World::passGate()
     gateChanged.wait(lock, [this] { return gateOpen; });
 }
 
-void World::markerSeen(uint64_t serial)
+void World::markerSeen(uint64_t serial, size_t behind)
 {
     std::lock_guard<std::mutex> lock(gateMutex);
     lastMarker = serial;
+    behindMarker = behind;
     gateChanged.notify_all();
 }
 
@@ -212,9 +213,10 @@ void World::deliverAll()
 {
     // The first marker follows everything posted so far, the next ones what
     // was posted while the one before was on its way (plugins' events, the
-    // core's log lines about them). Once a marker's turn comes with nothing
-    // behind it, the bus is at rest; a few rounds must get it there. Markers
-    // are log events without a message, which no write timing reports on.
+    // core's log lines about them). When the sentinel, the last plugin, takes
+    // a marker with nothing queued behind it, the bus is at rest; a few
+    // rounds must get it there. Markers are log events without a message,
+    // which no write timing reports on.
     constexpr int kRounds = 8;
     openGate();
     for (int round = 1;; ++round) {
@@ -222,11 +224,9 @@ void World::deliverAll()
         const uint64_t serial = newSerial();
         setTag(marker, serial, Kind::Marker);
         fuzzCheck(post(marker) == DVR_RESULT_OK, "a marker is accepted");
-        {
-            std::unique_lock<std::mutex> lock(gateMutex);
-            gateChanged.wait(lock, [&] { return lastMarker == serial; });
-        }
-        if (round >= 2 && core.queued() == 0)
+        std::unique_lock<std::mutex> lock(gateMutex);
+        gateChanged.wait(lock, [&] { return lastMarker == serial; });
+        if (behindMarker == 0)
             break;
         fuzzCheck(round < kRounds, "the bus comes to rest: events do not feed on themselves");
     }

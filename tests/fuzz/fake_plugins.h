@@ -110,7 +110,8 @@ public:
     void passGate();
     // Delivers everything queued: two markers in turn through the sentinel.
     void deliverAll();
-    void markerSeen(uint64_t serial);
+    // The sentinel took a marker with `behind` events queued after it.
+    void markerSeen(uint64_t serial, size_t behind);
     // Every plugin got exactly what it was expected to get.
     void checkDeliveries();
 
@@ -129,6 +130,7 @@ private:
     std::condition_variable gateChanged;
     bool gateOpen = false;
     uint64_t lastMarker = 0;
+    size_t behindMarker = 0;
 };
 
 // The live world of the current input.
