@@ -59,9 +59,11 @@ uint32_t pickLength(FuzzedDataProvider &input)
 {
     switch (input.ConsumeIntegralInRange(0, 15)) {
     case 0: return input.ConsumeIntegralInRange<uint32_t>(513, 8192);
-    case 1: return 128 * 1024 + input.ConsumeIntegralInRange<uint32_t>(0, 1);  // the cache's largest
+    case 1:  // the largest the block cache keeps, and one more
+        return 128 * 1024 + input.ConsumeIntegralInRange<uint32_t>(0, 1);
     case 2: return input.ConsumeIntegralInRange<uint32_t>(1, 200000);
-    case 3: return input.ConsumeIntegralInRange<uint32_t>(16 * 1024, 128 * 1024);  // a few fill the cache
+    case 3:  // a few of these fill the block cache
+        return input.ConsumeIntegralInRange<uint32_t>(16 * 1024, 128 * 1024);
     case 4: return input.ConsumeIntegralInRange<uint32_t>(17, 512);
     default: return input.ConsumeIntegralInRange<uint32_t>(1, 16);
     }
@@ -94,8 +96,9 @@ public:
                        events.plugins[kReader].subscribe);
         for (int p = 1; p < kPlugins; ++p) {
             const FakePlugin &plugin = events.plugins[p];
-            Subscriber &subscriber = core.TestBus::addPlugin(plugin.id, p == kSentinel ? "sentinel" : "plugin",
-                                                             fakeWrite(p), plugin.subscribe, plugin.writable);
+            Subscriber &subscriber =
+                core.TestBus::addPlugin(plugin.id, p == kSentinel ? "sentinel" : "plugin",
+                                        fakeWrite(p), plugin.subscribe, plugin.writable);
             subscriber.IOCTL = fakeIoctl(p);
         }
         core.startDelivery();
@@ -169,7 +172,8 @@ private:
     {
         FakePlugin &plugin = events.plugins[input.ConsumeIntegralInRange(0, kPlugins - 2)];
         if (input.ConsumeBool() && !plugin.kept.empty()) {
-            events.releaseKept(plugin, input.ConsumeIntegralInRange<size_t>(0, plugin.kept.size() - 1));
+            events.releaseKept(plugin,
+                               input.ConsumeIntegralInRange<size_t>(0, plugin.kept.size() - 1));
             return;
         }
         const uint8_t variant = input.ConsumeIntegralInRange<uint8_t>(0, 4);
@@ -219,7 +223,8 @@ private:
         static const int8_t levels[] = {-1, 0, 1, 25, 50, 100};
         const uint32_t index = input.ConsumeBool() ? pick(input, indexes)
                                                    : input.ConsumeIntegralInRange<uint32_t>(0, 300);
-        const int8_t level = input.ConsumeBool() ? pick(input, levels) : input.ConsumeIntegral<int8_t>();
+        const int8_t level =
+            input.ConsumeBool() ? pick(input, levels) : input.ConsumeIntegral<int8_t>();
         core.logLevels.set(index, level);
         events.model.setLevel(index, level);
     }
@@ -271,7 +276,9 @@ void Run::readRequest()
         ReadJob::Step step{};
         step.cancel = input.ConsumeIntegralInRange(0, 4) == 0;
         step.keyChoice = input.ConsumeIntegralInRange(0, 2);
-        step.eventType = pickType(input) & ~DVR_EVENT_CONFIG;  // documents go to IOCTL, which cannot tell an answer
+        // No configuration documents: they go to IOCTL, whose record cannot
+        // tell an answer, which no plugin may keep.
+        step.eventType = pickType(input) & ~DVR_EVENT_CONFIG;
         if (step.eventType == DVR_EVENT_RELEASE || step.eventType == DVR_EVENT_PARENT_PACKET)
             step.eventType = DVR_EVENT_KIND_0x80;
         step.flags = pickFlags(input);
@@ -299,7 +306,8 @@ void Run::readRequest()
     events.post(request);
     std::fill(data.begin(), data.end(), 0xEE);
     core.readRequests.waitForAll();
-    fuzzCheck(events.readJob.calls == expectedCalls, "a read thread exactly in each matching reader");
+    fuzzCheck(events.readJob.calls == expectedCalls,
+              "a read thread exactly in each matching reader");
     deliver();
 }
 

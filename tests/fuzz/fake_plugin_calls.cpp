@@ -12,7 +12,16 @@ namespace {
 
 // One script byte: bits 0-1 keep the block when 0, bit 2 fails the call,
 // bits 3-5 pick what else the call does, bits 6-7 vary it.
-enum Effect { None, PostEvent, ReleaseKept, ReleaseForeign, PostRefused, ToParent, ReleaseNow, Log };
+enum Effect {
+    None,
+    PostEvent,
+    ReleaseKept,
+    ReleaseForeign,
+    PostRefused,
+    ToParent,
+    ReleaseNow,
+    Log
+};
 
 uint8_t nextAction(FakePlugin &plugin)
 {
@@ -214,7 +223,8 @@ int ioctl(const _IoctlParmsIn *in, _IoctlParmsOut *out)
 void answer(const ReadJob &job, const ReadJob::Step &step)
 {
     _EventParmsIn in = dvr_event_in(kPluginIds[kReader], step.eventType, step.flags);
-    in.requestKey = step.keyChoice == 0 ? job.requestKey : step.keyChoice == 1 ? job.requestKey + 1 : 0;
+    const uint32_t keys[3] = {job.requestKey, job.requestKey + 1, 0};
+    in.requestKey = keys[step.keyChoice];
     in.frameType = step.frameType;
     uint8_t data[512];
     const uint64_t serial = world->newSerial();
@@ -249,7 +259,8 @@ int fakeRead(const _ReadParmsIn *in, _ReadParmsOut *)
     fuzzCheck(in->isRead == 1 && in->requestKey == job.requestKey && in->len == job.len,
               "a read record with the request's key and length");
     if (job.withData)
-        fuzzCheck(in->data && dataIntact(static_cast<const uint8_t *>(in->data), in->len, job.serial),
+        fuzzCheck(in->data &&
+                      dataIntact(static_cast<const uint8_t *>(in->data), in->len, job.serial),
                   "the reader's own copy of the request data");
     else
         fuzzCheck(in->data == nullptr, "no data without request data");

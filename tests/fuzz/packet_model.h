@@ -136,7 +136,8 @@ ParentStream makeParentStream(FuzzedDataProvider &input, PickCommand command)
         }
     }
     for (size_t left = stream.bytes.size(); left > 0;) {
-        const size_t size = std::min(input.remaining_bytes() ? recordSize(input) : kMaxRecord, left);
+        const size_t size =
+            std::min(input.remaining_bytes() ? recordSize(input) : kMaxRecord, left);
         stream.records.push_back(size);
         left -= size;
     }

@@ -60,8 +60,8 @@ private:
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider input(data, size);
-    const ParentStream parent =
-        makeParentStream(input, [](FuzzedDataProvider &in) { return in.ConsumeIntegral<uint32_t>(); });
+    const ParentStream parent = makeParentStream(
+        input, [](FuzzedDataProvider &in) { return in.ConsumeIntegral<uint32_t>(); });
 
     auto stream = std::make_unique<PacketStream>();
     const uint8_t *const buffer = stream->freeSpace();
@@ -74,7 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fuzzCheck(stream->freeBytes() > 0, "room for the next receive");
         fuzzCheck(stream->freeSpace() == buffer + stream->receivedBytes(), "receives append");
         const size_t kept = reference.receive(parent.bytes.data() + at, record, expected);
-        fuzzCheck(kept == std::min<size_t>(record, stream->freeBytes()), "room as the reference has it");
+        fuzzCheck(kept == std::min<size_t>(record, stream->freeBytes()),
+                  "room as the reference has it");
         std::memcpy(stream->freeSpace(), parent.bytes.data() + at, kept);
         stream->received(static_cast<uint32_t>(kept), sink);
         at += record;

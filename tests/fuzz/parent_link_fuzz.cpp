@@ -166,7 +166,8 @@ public:
     // whose tag is odd with a copy, through the link as the core's entry does.
     int ipc(int plugin, const _IoctlParmsIn &in)
     {
-        fuzzCheck(in.code == IOCTL_IPC && in.data && in.length == wordAt(static_cast<uint8_t *>(in.data)),
+        fuzzCheck(in.code == IOCTL_IPC && in.data &&
+                      in.length == wordAt(static_cast<uint8_t *>(in.data)),
                   "a packet record: the packet in place, its length as in its header");
         const uint8_t *packet = static_cast<const uint8_t *>(in.data);
         delivered.push_back({plugin, Bytes(packet, packet + in.length)});
@@ -288,7 +289,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     fuzzCheck(session.delivered == expected.delivered,
               "plugin packets whole, in order, at the first plugin of their target, none invented");
-    fuzzCheck(session.answers == expected.answers, "answers reach the parent unchanged and in order");
+    fuzzCheck(session.answers == expected.answers,
+              "answers reach the parent unchanged and in order");
     fuzzCheck(session.stops == expected.stops, "one stop request per stop packet");
     fuzzCheck(session.background == expected.background, "background switch from the third string");
     fuzzCheck(logged("bad ipc packet length") == expected.badLengths, "one message per bad length");
@@ -298,7 +300,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
               "parent program from the last settings");
     if (expected.settings)
         session.link->waitForSettings(std::chrono::hours(1));  // ends at once
-    fuzzCheck(session.link->connected() && !session.link->lost(), "the link stays up while the parent does");
+    fuzzCheck(session.link->connected() && !session.link->lost(),
+              "the link stays up while the parent does");
 
     if (hangUp) {
         session.hangUp();
