@@ -150,7 +150,12 @@ void EventBus::writeToPlugin(const Subscriber &plugin, const _EventParmsIn &even
     const int result = plugin.Write ? plugin.Write(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
     const auto end = timed ? clock.Now() : TimeSource::Clock::time_point{};
 
-    if (result != 0 || out.error != 0)
+    // A failure to take one of the core's own log lines is not reported: the
+    // report would be one more of them, and a plugin that fails on every log
+    // event would keep the loop reporting its failures to it for ever.
+    const bool ownLogLine =
+        event.providerID == DVR_PROVIDER_CORE && (event.eventType & DVR_EVENT_LOG) != 0;
+    if ((result != 0 || out.error != 0) && !ownLogLine)
         log(0, "plugin %s write returned %d error %d", plugin.fileName.c_str(), result, out.error);
     if (timed && end - start >= kSlowWrite) {
         const long long ms =

@@ -24,7 +24,7 @@
 #include "ipc/packet_stream.h"
 #include "log/logging.h"
 
-class ParentLink : private PacketStream::Sink {
+class ParentLink final : private PacketStream::Sink {
 public:
     // The parent program as its settings name it: its file name and version.
     struct Program {

@@ -166,3 +166,20 @@ ci_armhf_header_checks() {
   done
   rm -rf "$scratch"
 }
+
+# ci_fuzz_build [TARGET...]: installs clang-14 and its runtime when missing,
+# configures build-fuzz/ (or $FUZZ_BUILD_DIR) for the fuzz targets of
+# tests/fuzz (DVR_BUILD_FUZZ: the whole project instrumented for libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer) and builds the named
+# targets (packet_stream builds packet_stream_fuzz), or all of them.
+ci_fuzz_build() {
+  local build_dir=${FUZZ_BUILD_DIR:-build-fuzz}
+  tools/install-deps.sh clang-14 libclang-rt-14-dev
+  echo "== configuring and building the fuzz targets in $build_dir"
+  cmake -S . -B "$build_dir" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVR_BUILD_FUZZ=ON -DDVR_BUILD_TESTS=OFF \
+    -DDVR_BUILD_BENCH=OFF -DDVR_BUILD_EXAMPLES=OFF >/dev/null
+  local targets=(fuzz_targets)
+  [ $# -eq 0 ] || targets=("${@/%/_fuzz}")
+  cmake --build "$build_dir" -j"${JOBS:-2}" --target "${targets[@]}"
+}

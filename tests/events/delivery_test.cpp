@@ -252,6 +252,42 @@ TEST_F(DeliveryTest, FailingAndMissingWritesAreLoggedAndDeliveryGoesOn)
     EXPECT_TRUE(core.logged("plugin c.so write returned 3 error 7"));
 }
 
+TestBus *liveBus = nullptr;
+int sinkCalls = 0;
+
+// A log sink that fails on every event. On its second call it stops the bus,
+// so that the loop returns once the queue is empty.
+int failingSinkWrite(const _WriteParmsIn *, _WriteParmsOut *)
+{
+    if (++sinkCalls == 2)
+        liveBus->RequestStop();
+    return 1;
+}
+
+TEST_F(DeliveryTest, AFailedWriteOfTheCoresOwnLogLineIsNotReported)
+{
+    // With the core's level-0 lines queued, the report of a failed write is a
+    // log event itself: reported in turn, it would reach the same sink, fail
+    // and be reported again, and the loop would never rest.
+    TestBus core;
+    liveBus = &core;
+    sinkCalls = 0;
+    core.logLevels.set(LogLevelTable::kCoreIndex, 0);
+    core.addPlugin(kA, "sink.so", failingSinkWrite);
+    _EventParmsIn line = makeEvent(kB, DVR_EVENT_LOG, DVR_FLAG_FLOW_CONTROL | DVR_FLAG_LOG_MESSAGE,
+                                   "hello", 6);
+    line.level = 50;
+    ASSERT_EQ(core.post(line), DVR_RESULT_OK);
+    core.bus.runDeliveryLoop();
+    liveBus = nullptr;
+
+    EXPECT_EQ(sinkCalls, 2);  // the plugin's line, then the core's report of its failure
+    int reports = 0;
+    for (const LogLine &logged : core.logLines())
+        reports += logged.text == "plugin sink.so write returned 1 error 0";
+    EXPECT_EQ(reports, 1);
+}
+
 TEST_F(DeliveryTest, WritesOfSixMillisecondsOrMoreAreLogged)
 {
     TestBus core;
@@ -397,7 +433,6 @@ TEST_F(DeliveryTest, ProducersOnManyThreadsLoseNothingAndKeepTheirOrder)
     EXPECT_EQ(core.refBlockTable.counts().blockCount, 0u);
 }
 
-TestBus *liveBus = nullptr;
 std::vector<size_t> queuedDuringWrite;
 
 // Releases the block from inside its Write (as a plugin handing it to a
