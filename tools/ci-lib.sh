@@ -174,12 +174,49 @@ ci_armhf_header_checks() {
 # targets (packet_stream builds packet_stream_fuzz), or all of them.
 ci_fuzz_build() {
   local build_dir=${FUZZ_BUILD_DIR:-build-fuzz}
-  tools/install-deps.sh clang-14 libclang-rt-14-dev
+  tools/install-deps.sh clang-14 libclang-rt-14-dev libexpat1-dev curl dpkg-dev
+  local tinyxml
+  tinyxml=$(ci_tinyxml_source "$build_dir/tinyxml-source") || tinyxml=
+  if [ -n "$tinyxml" ]; then
+    echo "== TinyXML built from Debian's source in $tinyxml, instrumented like the core"
+  else
+    echo "== TinyXML: Debian's source could not be fetched; the installed library is used, not instrumented"
+  fi
   echo "== configuring and building the fuzz targets in $build_dir"
   cmake -S . -B "$build_dir" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVR_BUILD_FUZZ=ON -DDVR_BUILD_TESTS=OFF \
-    -DDVR_BUILD_BENCH=OFF -DDVR_BUILD_EXAMPLES=OFF >/dev/null
+    -DDVR_BUILD_BENCH=OFF -DDVR_BUILD_EXAMPLES=OFF -DDVR_TINYXML_SOURCE="$tinyxml" >/dev/null
   local targets=(fuzz_targets)
   [ $# -eq 0 ] || targets=("${@/%/_fuzz}")
   cmake --build "$build_dir" -j"${JOBS:-2}" --target "${targets[@]}"
+}
+
+# ci_tinyxml_source DIR: Debian's source package of the installed TinyXML,
+# fetched from the archive's pool (checksums checked by dpkg-source) and
+# unpacked with its patches into DIR once. Prints the unpacked folder, or
+# nothing when the source cannot be had here.
+ci_tinyxml_source() {
+  local dir=$1 version
+  version=$(dpkg-query -W -f='${source:Version}' libtinyxml-dev 2>/dev/null) || return 0
+  version=${version#*:}
+  local unpacked="$dir/tinyxml-$version"
+  if [ ! -f "$unpacked/tinyxmlparser.cpp" ]; then
+    rm -rf "$dir" && mkdir -p "$dir" || return 0
+    local pool file fetched=
+    for pool in http://deb.debian.org/debian/pool/main http://deb.debian.org/debian-security/pool/updates/main; do
+      if curl -fsS --max-time 60 -o "$dir/tinyxml.dsc" "$pool/t/tinyxml/tinyxml_$version.dsc" 2>/dev/null; then
+        fetched=$pool
+        break
+      fi
+    done
+    [ -n "$fetched" ] || return 0
+    for file in $(sed -n '/^Files:/,/^[^ ]/s/^ [0-9a-f]* [0-9]* //p' "$dir/tinyxml.dsc"); do
+      curl -fsS --max-time 60 -o "$dir/$file" "$fetched/t/tinyxml/$file" 2>/dev/null || return 0
+    done
+    mv "$dir/tinyxml.dsc" "$dir/tinyxml_$version.dsc"
+    (cd "$dir" && dpkg-source -x "tinyxml_$version.dsc" "tinyxml-$version" >/dev/null 2>&1) || return 0
+  fi
+  if [ -f "$unpacked/tinyxmlparser.cpp" ]; then
+    (cd "$unpacked" && pwd)
+  fi
 }
