@@ -58,7 +58,7 @@ TEST(RecordQueue, ForEachSeesWhatIsLeftWithoutTakingIt)
     EXPECT_EQ(queue.size(), 40u);
 }
 
-std::vector<BlockCache::Block> blocks(std::initializer_list<size_t> sizes)
+std::vector<BlockCache::Block> blocks(const std::vector<size_t> &sizes)
 {
     std::vector<BlockCache::Block> made;
     for (size_t size : sizes)
@@ -90,13 +90,17 @@ TEST(BlockCache, ReusesOnlyBlocksThatFitWithoutMuchWaste)
 TEST(BlockCache, KeepsTheNewestBlocksWithinItsBudget)
 {
     constexpr size_t KiB = 1024;
+    constexpr size_t fill = BlockCache::kBudgetBytes / (96 * KiB);
+    static_assert(fill * 96 * KiB + 40 * KiB > BlockCache::kBudgetBytes, "40 KiB more do not fit");
     BlockCache cache;
-    // 3 x 96 KiB is one block over the 256 KiB budget: the third pushes the
-    // first out. A block larger than kMaxBlockBytes is never kept.
-    auto freed = blocks({96 * KiB, 96 * KiB, 96 * KiB, BlockCache::kMaxBlockBytes + 1});
+    // One 96 KiB block more than the budget holds: the last pushes the first
+    // out. A block larger than kMaxBlockBytes is never kept.
+    std::vector<size_t> sizes(fill + 1, 96 * KiB);
+    sizes.push_back(BlockCache::kMaxBlockBytes + 1);
+    auto freed = blocks(sizes);
     void *const first = freed[0].data, *const second = freed[1].data;
     cache.keep(freed);
-    EXPECT_EQ(cache.cachedBytes(), 2 * 96 * KiB);
+    EXPECT_EQ(cache.cachedBytes(), fill * 96 * KiB);
     ASSERT_EQ(freed.size(), 2u) << "the caller frees what is not kept";
     EXPECT_EQ(freed[0].size, BlockCache::kMaxBlockBytes + 1) << "not kept";
     EXPECT_EQ(freed[1].data, first) << "pushed out";
@@ -105,7 +109,7 @@ TEST(BlockCache, KeepsTheNewestBlocksWithinItsBudget)
     // Whatever the size, the block kept longest goes first.
     auto smaller = blocks({40 * KiB, 40 * KiB});
     cache.keep(smaller);
-    EXPECT_EQ(cache.cachedBytes(), 96 * KiB + 2 * 40 * KiB);
+    EXPECT_EQ(cache.cachedBytes(), (fill - 1) * 96 * KiB + 2 * 40 * KiB);
     ASSERT_EQ(smaller.size(), 1u);
     EXPECT_EQ(smaller[0].data, second);
     freeBlocks(smaller);
@@ -115,7 +119,7 @@ TEST(BlockCache, KeepsTheNewestBlocksWithinItsBudget)
     // twice.)
     std::vector<BlockCache::Block> released;
     cache.setEnabled(false, released);
-    EXPECT_EQ(released.size(), 3u);
+    EXPECT_EQ(released.size(), fill + 1);
     EXPECT_EQ(cache.cachedBytes(), 0u);
     EXPECT_EQ(cache.cachedBlocks(), 0u);
     freeBlocks(released);
