@@ -9,7 +9,7 @@
 # Installs what is missing first; safe to run again.
 #
 #   tools/ci-soak.sh                   the two sanitizer runs
-#   tools/ci-soak.sh --release EVENTS  one Release run (build-release/) of the fast
+#   tools/ci-soak.sh --release EVENTS  one Release run (build-soak-release/) of the fast
 #                                      mix until the plugins have had EVENTS events
 #                                      accepted (at most an hour), with the core's
 #                                      resident size at start and at the stop
@@ -22,13 +22,14 @@ export CI_TARGETS=soak_run
 
 if [ "${1:-}" = --release ]; then
   events=${2:-100000000}
-  echo "== configuring and building build-release (Release)"
-  cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DDVR_SOAK=ON >/dev/null
-  cmake --build build-release -j"${JOBS:-2}" --target soak_run
+  # A tree of its own: bench/run.sh configures build-release/ without tests.
+  build=build-soak-release
+  echo "== configuring and building $build (Release)"
+  cmake -S . -B $build -DCMAKE_BUILD_TYPE=Release -DDVR_BUILD_TESTS=ON -DDVR_SOAK=ON >/dev/null
+  cmake --build $build -j"${JOBS:-2}" --target soak_run
   started=$SECONDS
   SOAK_PROFILE=fast SOAK_EVENTS=$events SOAK_SECONDS=3600 SOAK_THROTTLING=1 tests/soak/soak.sh \
-    build-release/dvrcore build-release/tests/soak/soak_parent build-release/tests/soak/plugins \
-    build-release/tests/soak/run
+    $build/dvrcore $build/tests/soak/soak_parent $build/tests/soak/plugins $build/tests/soak/run
   status=$?
   echo "release soak: $((SECONDS - started)) s in all, exit $status"
   exit "$status"
