@@ -19,12 +19,12 @@
 // sizes of the moment. None larger than kMaxBlockBytes is kept. While memory
 // runs low the cache is emptied and keeps nothing.
 //
-// The budget holds four of the largest blocks it keeps (eight 64 KiB frames):
-// with less, a burst of large frames between two sleeps of the loop pushes
-// blocks out that the producers want a moment later, glibc trims them from
-// the top of the heap, and every copy faults its pages in again (measured:
-// runs of 64 KiB events at less than half the rate, with a hundred times
-// the page faults).
+// The budget holds seven blocks of 64 KiB frames (a malloc block holds a few
+// bytes more than was asked for, so not eight): with less, a burst of large
+// frames between two sleeps of the loop pushes blocks out that the producers
+// want a moment later, glibc trims them from the top of the heap, and every
+// copy faults its pages in again (measured: runs of 64 KiB events at less
+// than half the rate, with a hundred times the page faults).
 //
 // Blocks are kept in stacks by size class (a power of two), the last one
 // kept being the first reused, while its memory is most likely still in a
