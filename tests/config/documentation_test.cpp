@@ -41,15 +41,15 @@ TEST(ConfigurationPage, SamplesSetWhatThePageSays)
     EXPECT_EQ(configuration.coreVersion(), "4.2.0");
     EXPECT_FALSE(configuration.throttlingEnabled());
     EXPECT_EQ(core.logLevels.get(0), 0);
-    EXPECT_EQ(core.logLevels.get(5), 50);
-    EXPECT_EQ(core.logLevels.get(6), 75);
-    EXPECT_EQ(core.logLevels.get(7), 25);
+    EXPECT_EQ(core.logLevels.get(0x50), 50);
+    EXPECT_EQ(core.logLevels.get(0x51), 75);
+    EXPECT_EQ(core.logLevels.get(0x52), 25);
     EXPECT_TRUE(core.logLines().empty());
 
-    core.logLevels.set(5, 0);
-    core.defaultLogLevels.set(6, 30);
+    core.logLevels.set(0x50, 0);
+    core.defaultLogLevels.set(0x51, 30);
     ASSERT_FALSE(sample("delta").empty());
     EXPECT_TRUE(applyDelta(sample("delta"), core.logLevels, core.defaultLogLevels));
-    EXPECT_EQ(core.logLevels.get(5), 50);
-    EXPECT_EQ(core.logLevels.get(6), 30);
+    EXPECT_EQ(core.logLevels.get(0x50), 50);
+    EXPECT_EQ(core.logLevels.get(0x51), 30);
 }
