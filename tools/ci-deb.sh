@@ -85,6 +85,8 @@ run_installed_core() {
     status=$?
   [ "$status" -eq 0 ] || fail "dvrparent /usr/sbin/dvrcore exited with status $status"
   [ -s "$run/recording.dvr" ] || fail "the recorder wrote no recording.dvr"
+  echo "recording.dvr: $(stat -c %s "$run/recording.dvr") bytes; dvrcore.log:"
+  cat "$run/dvrcore.log"
   local line
   for line in "successfully started core version" "camera started: 25 fps" \
       "recorder: recording to recording.dvr"; do
@@ -152,6 +154,7 @@ purge_and_check() {
   rm -f "$scratch/installed"
   local path left=()
   while IFS= read -r path; do
+    [ "$path" != /. ] || continue # the root, as dpkg -L lists it
     [ -e "$path" ] || [ -L "$path" ] || continue
     if [ -d "$path" ] && [ ! -L "$path" ] && dpkg-query -S "$path" >/dev/null 2>&1; then
       continue # a system directory another package owns
