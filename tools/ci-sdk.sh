@@ -7,7 +7,7 @@
 # those plugins in its plugins/ directory until it has started (the armhf core
 # under qemu-arm). The core's build directory is build-native/ or
 # build-armhf/ when an earlier run configured it, else a minimal build in
-# build-sdk/ or build-sdk-armhf/; only the executables are built. Installs what
+# build-sdk/ or build-sdk-armhf/ (no tests or benchmarks). Installs what
 # is missing first (the armhf packages too); safe to run again. Ends with
 # "sdk: passed" or "sdk: FAILED ..." and a matching exit status.
 source "$(dirname "$0")/ci-lib.sh"
@@ -33,7 +33,7 @@ sdk_check() {
     cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDVR_BUILD_TESTS=OFF \
       -DDVR_BUILD_BENCH=OFF "$@" >/dev/null
   fi
-  cmake --build "$build" -j"${JOBS:-2}" --target dvrcore dvrparent
+  cmake --build "$build" -j"${JOBS:-2}"
   cmake --install "$build" --prefix "$prefix" >/dev/null
   local path
   for path in bin/dvrcore bin/plugins bin/protected-plugins bin/dvrparent \
