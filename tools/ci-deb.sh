@@ -68,8 +68,8 @@ build() {
 
 run_lintian() {
   part=lintian
-  echo "== lintian (errors and warnings fail the run; info and pedantic tags listed)"
-  lintian --info --pedantic --fail-on error,warning "$@"
+  echo "== lintian (errors and warnings fail the run; info, pedantic and overridden tags listed)"
+  lintian --display-info --pedantic --show-overrides --fail-on error,warning "$@"
 }
 
 # The installed core with the examples linked in, under the installed parent
