@@ -3,7 +3,8 @@
 # natively (amd64) and cross for armhf, then checked as installed. The tracked
 # files of the working tree are copied into a scratch directory and built
 # there, so nothing is written into the checkout or beside it. Steps:
-#   1. dpkg-buildpackage -b for amd64 and -aarmhf (a real cross build);
+#   1. dpkg-buildpackage -b for amd64 and -aarmhf (a real cross build), and
+#      the hardening flags of dpkg-buildflags on the core's compile and link;
 #   2. lintian on both: any error or warning fails the run;
 #   3. amd64: installs the three packages with apt-get, links the examples
 #      into /usr/lib/dvrcore/plugins/, runs /usr/sbin/dvrcore under the
@@ -51,7 +52,9 @@ fail() {
 # $scratch/ARCH/src, built there; the packages land in $scratch/ARCH/.
 build() {
   part=build-$1
-  local dir=$scratch/$1
+  local dir=$scratch/$1 compile_flags=(-fstack-protector-strong -D_FORTIFY_SOURCE=2)
+  # Large files on the 32-bit device (64-bit machines have them anyway).
+  [ "$1" = amd64 ] || compile_flags+=(-D_FILE_OFFSET_BITS=64)
   shift
   mkdir -p "$dir/src"
   git ls-files -z | tar --null -T - --ignore-failed-read -cf - | tar -C "$dir/src" -xf -
@@ -63,6 +66,16 @@ build() {
   local package
   for package in "${packages[@]}"; do
     ls "$dir/${package}_"*.deb >/dev/null || fail "no $package package was built"
+  done
+  # dpkg-buildflags' hardening reaches the compiler and the linker.
+  local flag compile link
+  compile=$(grep -E ' -c [^ ]*/core/main\.cpp$' "$dir/build.log")
+  link=$(grep -E ' -o dvrcore ' "$dir/build.log")
+  for flag in "${compile_flags[@]}"; do
+    grep -qe "$flag" <<<"$compile" || fail "core/main.cpp was compiled without $flag"
+  done
+  for flag in -z,relro -z,now; do
+    grep -qe "$flag" <<<"$link" || fail "dvrcore was linked without $flag"
   done
 }
 
