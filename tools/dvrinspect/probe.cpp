@@ -103,9 +103,9 @@ int inspectorEntry(const _EventParmsIn *in, _EventParmsOut *out)
     } else if (provider == DVR_PROVIDER_TO_CORE) {
         out->result = DVR_RESULT_OK;
         std::snprintf(frame.text, sizeof frame.text,
-                      "event type 0x%X with provider ID 0: taken by the core as a read request, "
-                      "never logged or delivered",
-                      type);
+                      "event type 0x%X flags 0x%08X with provider ID 0: taken by the core as a "
+                      "read request, never logged or delivered",
+                      type, static_cast<unsigned>(in->flags));
     } else if (type == DVR_EVENT_LOG && (in->flags & DVR_FLAG_LOG_MESSAGE)) {
         out->result = DVR_RESULT_OK;
         char text[kLogTextSize];

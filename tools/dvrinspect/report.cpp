@@ -10,10 +10,11 @@ const char *const kSubscriptionKinds[DVR_SUBSCRIBE_COUNT] = {
     "kind 0x8",    "kind 0x10",   "kind 0x20, also the close-order key",
     "log (0x40)",  "kind 0x80",   "kind 0x400"};
 
-// IDs the plugin guide hands out for one's own plugins.
+// The IDs the plugin guide hands out for one's own plugins.
 const char *const kOwnIdAdvice =
-    "pick an ID of its own from 0x00600000 to 0x00EF0000 in steps of 0x00010000 (lower slots "
-    "are the core's and the examples': 0x00500000, 0x00510000, 0x00520000)";
+    "give it an ID of its own from 0x00600000 to 0x00EF0000, in steps of 0x00010000 (lower "
+    "slots are kept for the examples, 0x00500000 to 0x00520000, and the plugins that come with "
+    "the core)";
 
 std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char *pattern, ...)
@@ -152,7 +153,7 @@ void addIdWarnings(const ProbeResult &probe, const std::vector<SharedId> &shared
         warnings.push_back(
             other.thisRefused
                 ? format("ID 0x%08X is already held by %s, which loads first: the core refuses "
-                         "this file (\"already loaded\"); give each plugin an ID of its own: %s",
+                         "this file (\"already loaded\"); %s",
                          id, other.other.c_str(), kOwnIdAdvice)
                 : format("ID 0x%08X is also the ID of %s, which loads later: the core refuses "
                          "that file (\"already loaded\"); give each plugin an ID of its own",
