@@ -183,6 +183,48 @@ void reportExports(void *library)
     sendFrame(frame);
 }
 
+// Calls Load with the records exactly as the core builds them, then Unload
+// when Load accepted and it is asked for, reporting each.
+void callLoad(void *library, DvrLoadFn load, bool callUnload)
+{
+    _LoadParmsIn in;
+    std::memset(&in, 0, sizeof in);
+    in.size = sizeof in;
+    in.version = DVR_LOAD_IN_VERSION;
+    in.coreHandle = &postsSeen;  // opaque to the plugin
+    in.eventEntry = inspectorEntry;
+    _LoadParmsOut out;
+    std::memset(&out, 0, sizeof out);
+    out.size = sizeof out;
+    out.version = DVR_LOAD_OUT_VERSION;
+    const int result = load(&in, &out);
+
+    const auto unload = entryPoint<DvrUnloadFn>(library, kUnload);
+    const bool unloading = callUnload && unload && result == 0 && out.error == 0;
+    Frame loaded = newFrame(kLoaded);
+    loaded.a = result;
+    loaded.b = unloading;
+    const uint32_t posts = postsSeen.load();
+    loaded.c = static_cast<int32_t>(posts > kMaxPostedLines ? posts - kMaxPostedLines : 0);
+    loaded.loadOut = out;
+    sendFrame(loaded);
+    if (!unloading)
+        return;
+
+    _UnloadParmsIn unloadIn;
+    std::memset(&unloadIn, 0, sizeof unloadIn);
+    unloadIn.size = sizeof unloadIn;
+    unloadIn.version = DVR_RECORD_VERSION;
+    _UnloadParmsOut unloadOut;
+    std::memset(&unloadOut, 0, sizeof unloadOut);
+    unloadOut.size = sizeof unloadOut;
+    unloadOut.version = DVR_RECORD_VERSION;
+    Frame unloaded = newFrame(kUnloaded);
+    unloaded.a = unload(&unloadIn, &unloadOut);
+    unloaded.b = unloadOut.error;
+    sendFrame(unloaded);
+}
+
 // Everything the child does; ends the process.
 [[noreturn]] void runChild(const std::string &path, bool callUnload)
 {
@@ -197,45 +239,8 @@ void reportExports(void *library)
         _exit(0);
     }
     reportExports(library);
-    const auto load = entryPoint<DvrLoadFn>(library, kLoad);
-    if (load) {
-        // The records exactly as the core builds them.
-        _LoadParmsIn in;
-        std::memset(&in, 0, sizeof in);
-        in.size = sizeof in;
-        in.version = DVR_LOAD_IN_VERSION;
-        in.coreHandle = &postsSeen;  // opaque to the plugin
-        in.eventEntry = inspectorEntry;
-        _LoadParmsOut out;
-        std::memset(&out, 0, sizeof out);
-        out.size = sizeof out;
-        out.version = DVR_LOAD_OUT_VERSION;
-        const int result = load(&in, &out);
-        const auto unload = entryPoint<DvrUnloadFn>(library, kUnload);
-        const bool unloading = callUnload && unload && result == 0 && out.error == 0;
-        Frame loaded = newFrame(kLoaded);
-        loaded.a = result;
-        loaded.b = unloading;
-        loaded.c = static_cast<int32_t>(postsSeen.load() > kMaxPostedLines
-                                            ? postsSeen.load() - kMaxPostedLines
-                                            : 0);
-        loaded.loadOut = out;
-        sendFrame(loaded);
-        if (unloading) {
-            _UnloadParmsIn unloadIn;
-            std::memset(&unloadIn, 0, sizeof unloadIn);
-            unloadIn.size = sizeof unloadIn;
-            unloadIn.version = DVR_RECORD_VERSION;
-            _UnloadParmsOut unloadOut;
-            std::memset(&unloadOut, 0, sizeof unloadOut);
-            unloadOut.size = sizeof unloadOut;
-            unloadOut.version = DVR_RECORD_VERSION;
-            Frame unloaded = newFrame(kUnloaded);
-            unloaded.a = unload(&unloadIn, &unloadOut);
-            unloaded.b = unloadOut.error;
-            sendFrame(unloaded);
-        }
-    }
+    if (const auto load = entryPoint<DvrLoadFn>(library, kLoad))
+        callLoad(library, load, callUnload);
     sendFrame(newFrame(kDone));
     _exit(0);  // no static destructors or atexit handlers of the plugin's
 }
