@@ -15,6 +15,10 @@
 #include "support/plugin_dir.h"
 #include "support/test_host.h"
 
+#ifndef DVR_INSPECT_EMULATOR
+#define DVR_INSPECT_EMULATOR ""  // a cross build names its emulator, with a blank after it
+#endif
+
 namespace {
 
 struct Outcome {
@@ -26,7 +30,7 @@ struct Outcome {
 Outcome inspect(const std::string &arguments, bool withErrors = false)
 {
     const std::string command =
-        std::string(DVR_INSPECT) + " " + arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
+        std::string(DVR_INSPECT_EMULATOR DVR_INSPECT) + " " + arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
     FILE *pipe = popen(command.c_str(), "r");
     if (!pipe)
         return {-1, ""};
