@@ -361,6 +361,10 @@ ProbeResult probePlugin(const std::string &path, const ProbeOptions &options)
         close(fds[0]);
         reportFd = fds[1];
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // A plugin's fault ends the child by its signal, as it would end the
+        // core, even where a sanitizer's runtime has taken these signals.
+        for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT})
+            signal(fault, SIG_DFL);
         setpgid(0, 0);       // its own group, so that a hang is killed with its children
         dup2(STDERR_FILENO, STDOUT_FILENO);  // what the plugin prints stays off our report
         runChild(path, options.callUnload);
