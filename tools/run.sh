@@ -9,9 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-# Only what runs: the core, the stand-in and the example plugins (tools/test.sh
-# builds the rest).
-BUILD_TARGETS="dvrcore dvrparent camera recorder logsink" tools/build.sh
+# Only what runs: the core, the stand-in, the example plugins and the
+# inspector (tools/test.sh builds the rest).
+BUILD_TARGETS="dvrcore dvrparent dvrinspect camera recorder logsink" tools/build.sh
 cd "${BUILD_DIR:-build}"
 # 0x05000000 is the camera's target (its ID 0x00500000 shifted left by 4);
 # command 256 asks it for its frame counts.
