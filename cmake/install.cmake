@@ -4,11 +4,12 @@
 #                                    the two directories the core loads plugins
 #                                    from, beside its executable (empty)
 #   bin/dvrparent                    the parent stand-in, to run the core by hand
+#   bin/dvrinspect                   the plugin inspector (tools/dvrinspect)
 #   include/plugin/*.h               the plugin headers
 #   share/cmake/dvrplugin/           find_package(dvrplugin CONFIG): the
 #                                    INTERFACE target dvrplugin::dvrplugin
 #   share/pkgconfig/dvrplugin.pc     pkg-config --cflags dvrplugin
-#   share/man/man8/dvrcore.8, share/man/man1/dvrparent.1 (and the other tools')
+#   share/man/man8/dvrcore.8, share/man/man1/dvrinspect.1, dvrparent.1
 # The example plugins are the component "examples", installed only on request
 # (cmake --install <build> --component examples) into bin/plugins; see
 # examples/CMakeLists.txt. The plugin package is headers only, the same for
@@ -25,11 +26,8 @@ install(DIRECTORY DESTINATION ${DVR_INSTALL_COREDIR}/protected-plugins)
 install(TARGETS dvrparent RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/man/dvrcore.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
-foreach(page dvrparent.1 dvrinspect.1)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/docs/man/${page})
-    install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  endif()
-endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/docs/man/dvrinspect.1 ${PROJECT_SOURCE_DIR}/docs/man/dvrparent.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/plugin
   DESTINATION ${DVR_INSTALL_HEADERDIR} FILES_MATCHING PATTERN "*.h")

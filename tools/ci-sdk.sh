@@ -36,8 +36,9 @@ sdk_check() {
   cmake --build "$build" -j"${JOBS:-2}"
   cmake --install "$build" --prefix "$prefix" >/dev/null
   local path
-  for path in bin/dvrcore bin/plugins bin/protected-plugins bin/dvrparent \
-      share/man/man8/dvrcore.8 share/man/man1/dvrparent.1 include/plugin/dvrplugin.h \
+  for path in bin/dvrcore bin/plugins bin/protected-plugins bin/dvrparent bin/dvrinspect \
+      share/man/man8/dvrcore.8 share/man/man1/dvrparent.1 share/man/man1/dvrinspect.1 \
+      include/plugin/dvrplugin.h \
       include/plugin/dvrplugin_entry.h include/plugin/dvrplugin_helpers.h \
       include/plugin/dvrplugin_layout.h share/cmake/dvrplugin/dvrpluginConfig.cmake \
       share/pkgconfig/dvrplugin.pc; do
