@@ -115,32 +115,7 @@ build_against_installed() {
   cmake -S examples -B "$work/examples" -DCMAKE_C_FLAGS=-Werror >/dev/null
   cmake --build "$work/examples" -j"${JOBS:-2}"
   echo "== amd64: a one-file plugin built with pkg-config"
-  cat >"$work/hello.c" <<'EOF'
-#include "plugin/dvrplugin_entry.h"
-#include "plugin/dvrplugin_helpers.h"
-
-#define HELLO_ID 0x00600000u
-static DvrEventEntry entry;
-
-int Load(const _LoadParmsIn *in, _LoadParmsOut *out)
-{
-    entry = in->eventEntry;
-    out->pluginId = HELLO_ID;
-    return 0;
-}
-
-int Open(const _OpenParmsIn *in, _OpenParmsOut *out)
-{
-    (void)in;
-    (void)out;
-    dvr_log(entry, HELLO_ID, 50, "hello from a %s plugin", "one-file");
-    return 0;
-}
-EOF
-  local cflags
-  cflags=$(pkg-config --cflags dvrplugin)
-  # shellcheck disable=SC2086 # the flags are words
-  cc -std=c99 -Wall -Wextra -Werror -shared -fPIC $cflags -o "$work/hello.so" "$work/hello.c"
+  ci_build_hello_plugin cc "$work" "$work/hello.so" "$(pkg-config --cflags dvrplugin)"
   echo "== amd64: dvrinspect on the plugins built here"
   dvrinspect "$work"/examples/plugins/*.so "$work/hello.so" ||
     fail "dvrinspect refused a plugin built against the installed package"

@@ -220,3 +220,36 @@ ci_tinyxml_source() {
     (cd "$unpacked" && pwd)
   fi
 }
+
+# ci_build_hello_plugin CC DIR OUTPUT CFLAGS: the plugin guide's one-file
+# plugin ("A whole plugin"), written into DIR/hello.c and built with CC as C99
+# against the headers CFLAGS names (pkg-config --cflags dvrplugin), warnings
+# as errors. Once opened it logs "hello from a one-file plugin" at level 50
+# under ID 0x00600000.
+ci_build_hello_plugin() {
+  local cc=$1 source=$2/hello.c output=$3 cflags=$4
+  cat >"$source" <<'EOF'
+#include "plugin/dvrplugin_entry.h"
+#include "plugin/dvrplugin_helpers.h"
+
+#define HELLO_ID 0x00600000u
+static DvrEventEntry entry;
+
+int Load(const _LoadParmsIn *in, _LoadParmsOut *out)
+{
+    entry = in->eventEntry;
+    out->pluginId = HELLO_ID;
+    return 0;
+}
+
+int Open(const _OpenParmsIn *in, _OpenParmsOut *out)
+{
+    (void)in;
+    (void)out;
+    dvr_log(entry, HELLO_ID, 50, "hello from a %s plugin", "one-file");
+    return 0;
+}
+EOF
+  # shellcheck disable=SC2086 # the flags are words
+  "$cc" -std=c99 -Wall -Wextra -Werror -shared -fPIC $cflags -o "$output" "$source"
+}

@@ -54,33 +54,8 @@ sdk_check() {
   cmake --install "$work/examples" --prefix "$prefix" --component examples >/dev/null
 
   echo "== $name: a one-file plugin built with $cc and pkg-config"
-  cat >"$work/hello.c" <<'EOF'
-#include "plugin/dvrplugin_entry.h"
-#include "plugin/dvrplugin_helpers.h"
-
-#define HELLO_ID 0x00600000u
-static DvrEventEntry entry;
-
-int Load(const _LoadParmsIn *in, _LoadParmsOut *out)
-{
-    entry = in->eventEntry;
-    out->pluginId = HELLO_ID;
-    return 0;
-}
-
-int Open(const _OpenParmsIn *in, _OpenParmsOut *out)
-{
-    (void)in;
-    (void)out;
-    dvr_log(entry, HELLO_ID, 50, "hello from a %s plugin", "one-file");
-    return 0;
-}
-EOF
-  local cflags
-  cflags=$(PKG_CONFIG_PATH=$prefix/share/pkgconfig pkg-config --cflags dvrplugin)
-  # shellcheck disable=SC2086 # the flags are words
-  "$cc" -std=c99 -Wall -Wextra -Werror -shared -fPIC $cflags -o "$prefix/bin/plugins/hello.so" \
-    "$work/hello.c"
+  ci_build_hello_plugin "$cc" "$work" "$prefix/bin/plugins/hello.so" \
+    "$(PKG_CONFIG_PATH=$prefix/share/pkgconfig pkg-config --cflags dvrplugin)"
   local machine plugin
   machine=$(readelf -h "$prefix/bin/dvrcore" | grep -E '^ *(Class|Machine):')
   for plugin in "$prefix"/bin/plugins/*.so; do

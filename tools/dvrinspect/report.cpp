@@ -1,6 +1,6 @@
 #include "report.h"
 
-#include <cstdarg>
+#include "text_format.h"
 
 namespace {
 
@@ -15,17 +15,6 @@ const char *const kOwnIdAdvice =
     "give it an ID of its own from 0x00600000 to 0x00EF0000, in steps of 0x00010000 (lower "
     "slots are kept for the examples, 0x00500000 to 0x00520000, and the plugins that come with "
     "the core)";
-
-std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *pattern, ...)
-{
-    char text[1024];
-    va_list args;
-    va_start(args, pattern);
-    std::vsnprintf(text, sizeof text, pattern, args);
-    va_end(args);
-    return text;
-}
 
 // The file name without its last extension, ASCII letters lowered: the
 // source name the core prints on the plugin's log lines.

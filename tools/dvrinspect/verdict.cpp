@@ -1,21 +1,10 @@
 #include "verdict.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
-namespace {
+#include "text_format.h"
 
-std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *pattern, ...)
-{
-    char text[1024];
-    va_list args;
-    va_start(args, pattern);
-    std::vsnprintf(text, sizeof text, pattern, args);
-    va_end(args);
-    return text;
-}
+namespace {
 
 const char *stepName(ProbeResult::Step step)
 {
