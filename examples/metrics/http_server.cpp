@@ -20,8 +20,6 @@ namespace {
 
 constexpr int kMaxConnections = 8;
 constexpr std::chrono::seconds kIdleTimeout(30);
-constexpr uint32_t kHeaderLimit = 8192;
-constexpr uint64_t kBodyLimit = 4096;
 
 }  // namespace
 
@@ -59,8 +57,6 @@ struct HttpServer::Shared {
     int connections = 0;
 };
 
-namespace {
-
 http::response<http::string_body> answer(const http::request<http::string_body> &request,
                                          const std::function<std::string()> &exposition)
 {
@@ -91,6 +87,8 @@ http::response<http::string_body> answer(const http::request<http::string_body> 
     return response;
 }
 
+namespace {
+
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(tcp::socket socket, std::shared_ptr<HttpServer::Shared> shared)
@@ -103,8 +101,8 @@ public:
     void read()
     {
         parser.emplace();
-        parser->header_limit(kHeaderLimit);
-        parser->body_limit(kBodyLimit);
+        parser->header_limit(kRequestHeaderLimit);
+        parser->body_limit(kRequestBodyLimit);
         stream.expires_after(kIdleTimeout);
         http::async_read(stream, buffer, *parser,
                          [self = shared_from_this()](beast::error_code code, size_t) {

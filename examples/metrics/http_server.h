@@ -13,6 +13,8 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,6 +25,15 @@ namespace metrics {
 // with the reason in `error`, for anything else.
 bool parseListenAddress(const std::string &text, boost::asio::ip::tcp::endpoint &endpoint,
                         std::string &error);
+
+// What one connection may send: a request header and body of at most these.
+constexpr uint32_t kRequestHeaderLimit = 8192;
+constexpr uint64_t kRequestBodyLimit = 4096;
+
+// The answer to one parsed request, `exposition` giving the text of /metrics.
+boost::beast::http::response<boost::beast::http::string_body> answer(
+    const boost::beast::http::request<boost::beast::http::string_body> &request,
+    const std::function<std::string()> &exposition);
 
 class HttpServer {
 public:

@@ -87,7 +87,10 @@ void startListening(HttpServer &server, asio::steady_timer &retry, const asio::i
 {
     std::string error;
     if (server.listen(at, error)) {
-        metrics_log(25, "metrics: serving http://%s/metrics", text.c_str());
+        const asio::ip::tcp::endpoint bound = server.localEndpoint();
+        const std::string host = bound.address().to_string();
+        metrics_log(25, "metrics: serving http://%s%s%s:%u/metrics", bound.address().is_v6() ? "[" : "",
+                    host.c_str(), bound.address().is_v6() ? "]" : "", unsigned(bound.port()));
         return;
     }
     if (!failedBefore)
