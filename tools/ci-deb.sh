@@ -23,7 +23,7 @@ source "$(dirname "$0")/ci-lib.sh"
 
 started=$SECONDS
 packages=(dvrcore dvrcore-dev dvrcore-examples)
-examples=(camera recorder logsink)
+examples=(camera recorder logsink metrics)
 plugins_dir=/usr/lib/dvrcore/plugins
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
@@ -94,7 +94,9 @@ run_installed_core() {
   done
   mkdir -p "$run"
   echo "== amd64: /usr/sbin/dvrcore with $(cd "$plugins_dir" && echo *.so) under dvrparent"
-  (cd "$run" && timeout --preserve-status -k 30 -s INT 5 dvrparent -q /usr/sbin/dvrcore) ||
+  # The metrics plugin on a port the kernel picks: this machine may have 9464 taken.
+  (cd "$run" && DVR_METRICS_LISTEN=127.0.0.1:0 timeout --preserve-status -k 30 -s INT 5 \
+    dvrparent -q /usr/sbin/dvrcore) ||
     status=$?
   [ "$status" -eq 0 ] || fail "dvrparent /usr/sbin/dvrcore exited with status $status"
   [ -s "$run/recording.dvr" ] || fail "the recorder wrote no recording.dvr"
@@ -102,7 +104,7 @@ run_installed_core() {
   cat "$run/dvrcore.log"
   local line
   for line in "successfully started core version" "camera started: 25 fps" \
-      "recorder: recording to recording.dvr"; do
+      "recorder: recording to recording.dvr" "metrics: serving http://127.0.0.1:"; do
     grep -qF "$line" "$run/dvrcore.log" 2>/dev/null ||
       fail "the log sink's dvrcore.log lacks \"$line\""
   done
@@ -112,7 +114,7 @@ run_installed_core() {
 build_against_installed() {
   local work=$scratch/sdk
   echo "== amd64: examples/ built against the installed dvrcore-dev (find_package)"
-  cmake -S examples -B "$work/examples" -DCMAKE_C_FLAGS=-Werror >/dev/null
+  cmake -S examples -B "$work/examples" -DCMAKE_C_FLAGS=-Werror -DCMAKE_CXX_FLAGS=-Werror >/dev/null
   cmake --build "$work/examples" -j"${JOBS:-2}"
   echo "== amd64: a one-file plugin built with pkg-config"
   ci_build_hello_plugin cc "$work" "$work/hello.so" "$(pkg-config --cflags dvrplugin)"

@@ -49,7 +49,7 @@ sdk_check() {
 
   echo "== $name: examples/ built against the installed package"
   cmake -S examples -B "$work/examples" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_C_FLAGS=-Werror \
-    "$@" >/dev/null
+    -DCMAKE_CXX_FLAGS=-Werror "$@" >/dev/null
   cmake --build "$work/examples" -j"${JOBS:-2}"
   cmake --install "$work/examples" --prefix "$prefix" --component examples >/dev/null
 
@@ -65,7 +65,8 @@ sdk_check() {
 
   echo "== $name: the installed core with $(cd "$prefix/bin/plugins" && echo *.so)"
   mkdir -p "$work/run"
-  (cd "$work/run" && exec "${emulator[@]}" "$prefix/bin/dvrcore" >/dev/null 2>&1) &
+  (cd "$work/run" && DVR_METRICS_LISTEN=127.0.0.1:0 exec "${emulator[@]}" "$prefix/bin/dvrcore" \
+    >/dev/null 2>&1) &
   local pid=$! tries=0 status=0
   until grep -q "successfully started core version" "$work/run/dvrcore.log" 2>/dev/null; do
     tries=$((tries + 1))
