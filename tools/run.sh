@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 tools/install-deps.sh
 # Only what runs: the core, the stand-in, the example plugins and the
 # inspector (tools/test.sh builds the rest).
-BUILD_TARGETS="dvrcore dvrparent dvrinspect camera recorder logsink" tools/build.sh
+BUILD_TARGETS="dvrcore dvrparent dvrinspect camera recorder logsink metrics" tools/build.sh
 cd "${BUILD_DIR:-build}"
 # 0x05000000 is the camera's target (its ID 0x00500000 shifted left by 4);
 # command 256 asks it for its frame counts.
