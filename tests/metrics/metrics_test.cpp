@@ -6,6 +6,8 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
+#include <atomic>
+#include <map>
 #include <thread>
 
 #include "documents.h"
@@ -202,6 +204,33 @@ TEST(MetricsDocuments, AFullTableDropsNewSeriesAndSaysSo)
     EXPECT_GT(table.droppedCount(), 0u);
     for (const Series &one : series)
         EXPECT_EQ(one.count1, 1u);
+}
+
+// One writer (the delivery thread) and one reader (a scrape) at once: every
+// key the reader sees is one that was written, and no count goes back.
+TEST(MetricsDocuments, CountsReadWhileWrittenAreWholeAndNeverGoBack)
+{
+    Counters counters;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (uint32_t round = 0; round < 20000; ++round)
+            counters.events.add(0x00300000u | (round % 64), DVR_EVENT_VIDEO_FRAME, 1, 100);
+        done = true;
+    });
+    std::map<uint32_t, uint64_t> last;
+    while (!done) {
+        for (const Series &series : takeSnapshot(counters).events) {
+            ASSERT_EQ(series.key1 & ~63u, 0x00300000u);
+            ASSERT_EQ(series.key2, DVR_EVENT_VIDEO_FRAME);
+            ASSERT_GE(series.count1, last[series.key1]);
+            last[series.key1] = series.count1;
+        }
+    }
+    writer.join();
+    const Snapshot end = takeSnapshot(counters);
+    ASSERT_EQ(end.events.size(), 64u);
+    for (const Series &series : end.events)
+        EXPECT_EQ(series.count2, series.count1 * 100);
 }
 
 namespace http = boost::beast::http;
