@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <tuple>
 
-namespace metrics {
-namespace {
+namespace metrics
+{
+namespace
+{
 
 void sortByKeys(std::vector<Series> &series)
 {
@@ -23,20 +25,27 @@ std::string hexId(uint32_t id)
 }
 
 // An ID from a document: printed signed there, a 32-bit word here.
-std::string hexId(int64_t id) { return hexId(uint32_t(id)); }
+std::string hexId(int64_t id)
+{
+    return hexId(uint32_t(id));
+}
 
 std::string eventTypeName(uint32_t type)
 {
     switch (type) {
-    case 0x1: return "video";
-    case 0x2: return "audio";
-    case 0x4: return "status";
-    case 0x40: return "log";
-    default: {
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%" PRIx32, type);
-        return text;
-    }
+        case 0x1:
+            return "video";
+        case 0x2:
+            return "audio";
+        case 0x4:
+            return "status";
+        case 0x40:
+            return "log";
+        default: {
+            char text[16];
+            std::snprintf(text, sizeof text, "0x%" PRIx32, type);
+            return text;
+        }
     }
 }
 
@@ -64,7 +73,8 @@ std::string number(double value)
     return text;
 }
 
-class Writer {
+class Writer
+{
 public:
     void family(const char *name, const char *type, const char *help)
     {
@@ -90,7 +100,14 @@ public:
         text += '\n';
     }
     void sample(const std::string &labels, uint64_t value) { sample(labels, std::to_string(value)); }
-    void sampleSigned(const std::string &labels, int64_t value) { sample(labels, std::to_string(value)); }
+    void sample(const std::string &labels, int64_t value) { sample(labels, std::to_string(value)); }
+    // A family of one sample without labels.
+    template <typename Value>
+    void single(const char *name, const char *type, const char *help, Value value)
+    {
+        family(name, type, help);
+        sample("", value);
+    }
     std::string text;
 
 private:
@@ -104,11 +121,13 @@ std::string pluginLabels(const PluginEntry &plugin)
 
 void writeEvents(Writer &out, const Snapshot &s)
 {
-    out.family("dvr_events_total", "counter", "Events delivered to the metrics plugin, by provider and event type.");
+    out.family("dvr_events_total", "counter",
+               "Events delivered to the metrics plugin, by provider and event type.");
     for (const Series &series : s.events)
         out.sample("provider=\"" + hexId(series.key1) + "\",type=\"" + eventTypeName(series.key2) + "\"",
                    series.count1);
-    out.family("dvr_event_bytes_total", "counter", "Data bytes of the events delivered to the metrics plugin.");
+    out.family("dvr_event_bytes_total", "counter",
+               "Data bytes of the events delivered to the metrics plugin.");
     for (const Series &series : s.events)
         out.sample("provider=\"" + hexId(series.key1) + "\",type=\"" + eventTypeName(series.key2) + "\"",
                    series.count2);
@@ -119,41 +138,43 @@ void writeEvents(Writer &out, const Snapshot &s)
     }
     out.family("dvr_log_messages_total", "counter", "Log messages delivered, by source and level.");
     for (const Series &series : s.logs)
-        out.sample("source=\"" + hexId(series.key1) + "\",level=\"" + std::to_string(int32_t(series.key2)) + "\"",
-                   series.count1);
-    out.family("dvr_config_documents_total", "counter", "Configuration documents received.");
-    out.sample("", s.configDocuments);
-    out.family("dvr_config_document_bytes_total", "counter", "Bytes of the configuration documents received.");
-    out.sample("", s.configBytes);
+        out.sample(
+            "source=\"" + hexId(series.key1) + "\",level=\"" + std::to_string(int32_t(series.key2)) + "\"",
+            series.count1);
+    out.single("dvr_config_documents_total", "counter", "Configuration documents received.",
+               s.configDocuments);
+    out.single("dvr_config_document_bytes_total", "counter", "Bytes of the configuration documents received.",
+               s.configBytes);
 }
 
 void writeMemoryAndQueue(Writer &out, const Snapshot &s)
 {
-    out.family("dvr_memory_documents_total", "counter", "Memory-state documents received from the core.");
-    out.sample("", s.memoryDocuments);
+    out.single("dvr_memory_documents_total", "counter", "Memory-state documents received from the core.",
+               s.memoryDocuments);
     if (s.throttling != Counters::kUnknown) {
-        out.family("dvr_memory_throttling", "gauge", "1 while the core refuses frames because memory is low.");
-        out.sampleSigned("", s.throttling);
-        out.family("dvr_memory_state_timestamp_seconds", "gauge", "When the core sent its latest memory state.");
-        out.sampleSigned("", s.throttlingTime);
+        out.single("dvr_memory_throttling", "gauge", "1 while the core refuses frames because memory is low.",
+                   s.throttling);
+        out.single("dvr_memory_state_timestamp_seconds", "gauge",
+                   "When the core sent its latest memory state.", s.throttlingTime);
     }
-    out.family("dvr_queue_reports_total", "counter", "Queue reports of the core received.");
-    out.sample("", s.queueReports);
-    out.family("dvr_throttled_frames_total", "counter", "Frames the core refused for low memory, from its queue reports.");
+    out.single("dvr_queue_reports_total", "counter", "Queue reports of the core received.", s.queueReports);
+    out.family("dvr_throttled_frames_total", "counter",
+               "Frames the core refused for low memory, from its queue reports.");
     out.sample("kind=\"video\"", s.queue.throttledVideo);
     out.sample("kind=\"audio\"", s.queue.throttledAudio);
-    out.family("dvr_queue_events_total", "counter", "Events the core's delivery loop took from its queue, from its queue reports.");
-    out.sample("", s.queue.events);
+    out.single("dvr_queue_events_total", "counter",
+               "Events the core's delivery loop took from its queue, from its queue reports.",
+               s.queue.events);
     if (s.queueReports) {
-        out.family("dvr_queue_length", "gauge", "Events waiting in the core's queue at its latest report.");
-        out.sample("", s.queue.queueLength);
-        out.family("dvr_blocks_held", "gauge", "Data blocks held at the core's latest queue report.");
-        out.sample("", s.queue.blocks);
-        out.family("dvr_blocks_held_bytes", "gauge", "Bytes of the data blocks held at the core's latest queue report.");
-        out.sample("", s.queue.blockBytes);
+        out.single("dvr_queue_length", "gauge", "Events waiting in the core's queue at its latest report.",
+                   s.queue.queueLength);
+        out.single("dvr_blocks_held", "gauge", "Data blocks held at the core's latest queue report.",
+                   s.queue.blocks);
+        out.single("dvr_blocks_held_bytes", "gauge",
+                   "Bytes of the data blocks held at the core's latest queue report.", s.queue.blockBytes);
     }
-    out.family("dvr_metrics_dropped_series_total", "counter", "Counts the metrics plugin could not keep: its series tables were full.");
-    out.sample("", s.droppedSeries);
+    out.single("dvr_metrics_dropped_series_total", "counter",
+               "Counts the metrics plugin could not keep: its series tables were full.", s.droppedSeries);
 }
 
 void writeStatus(Writer &out, const StatusDocument &status)
@@ -162,20 +183,22 @@ void writeStatus(Writer &out, const StatusDocument &status)
     out.sample("product=\"" + escaped(status.product) + "\",version=\"" + escaped(status.coreVersion) + "\"",
                uint64_t(1));
     if (status.throttlingEnabled >= 0) {
-        out.family("dvr_memory_throttling_enabled", "gauge", "1 when the core watches its memory and throttles frames.");
-        out.sampleSigned("", status.throttlingEnabled);
+        out.single("dvr_memory_throttling_enabled", "gauge",
+                   "1 when the core watches its memory and throttles frames.", status.throttlingEnabled);
     }
     if (!status.parentVersion.empty()) {
         out.family("dvr_parent_info", "gauge", "The parent program that runs the core.");
-        out.sample("file=\"" + escaped(status.parentFile) + "\",version=\"" + escaped(status.parentVersion) + "\"",
-                   uint64_t(1));
+        out.sample(
+            "file=\"" + escaped(status.parentFile) + "\",version=\"" + escaped(status.parentVersion) + "\"",
+            uint64_t(1));
     }
     out.family("dvr_plugin_loaded", "gauge", "Plugins the core loaded, by ID and file name.");
     for (const PluginEntry &plugin : status.plugins)
         out.sample(pluginLabels(plugin), uint64_t(1));
     out.family("dvr_plugin_load_failed", "gauge", "Plugin files the core could not load, with its reason.");
     for (const FailedEntry &failed : status.failed)
-        out.sample("file=\"" + escaped(failed.file) + "\",error=\"" + escaped(failed.error) + "\"", uint64_t(1));
+        out.sample("file=\"" + escaped(failed.file) + "\",error=\"" + escaped(failed.error) + "\"",
+                   uint64_t(1));
     out.family("dvr_plugin_load_duration_seconds", "gauge", "How long each plugin's Load took.");
     for (const PluginEntry &plugin : status.plugins)
         out.sample(pluginLabels(plugin), number(double(plugin.loadTimeMs) / 1000));
@@ -184,26 +207,22 @@ void writeStatus(Writer &out, const StatusDocument &status)
         out.sample(pluginLabels(plugin), number(double(plugin.openTimeMs) / 1000));
     out.family("dvr_plugin_open_code", "gauge", "What each plugin's Open returned (0 is success).");
     for (const PluginEntry &plugin : status.plugins)
-        out.sampleSigned(pluginLabels(plugin), plugin.openCode);
+        out.sample(pluginLabels(plugin), plugin.openCode);
     out.family("dvr_plugin_log_level", "gauge", "Each plugin's log threshold (-1: the plugin's default).");
     for (const PluginEntry &plugin : status.plugins)
-        out.sampleSigned(pluginLabels(plugin), plugin.logLevel);
+        out.sample(pluginLabels(plugin), plugin.logLevel);
 }
 
 void writeProcess(Writer &out, const ProcessStats &p)
 {
-    out.family("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
-    out.sample("", number(p.cpuSeconds));
-    out.family("process_open_fds", "gauge", "Number of open file descriptors.");
-    out.sample("", p.openFds);
-    out.family("process_max_fds", "gauge", "Maximum number of open file descriptors.");
-    out.sample("", p.maxFds);
-    out.family("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
-    out.sample("", p.virtualBytes);
-    out.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
-    out.sample("", p.residentBytes);
-    out.family("process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
-    out.sample("", number(p.startTimeSeconds));
+    out.single("process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
+               number(p.cpuSeconds));
+    out.single("process_open_fds", "gauge", "Number of open file descriptors.", p.openFds);
+    out.single("process_max_fds", "gauge", "Maximum number of open file descriptors.", p.maxFds);
+    out.single("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", p.virtualBytes);
+    out.single("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", p.residentBytes);
+    out.single("process_start_time_seconds", "gauge",
+               "Start time of the process since unix epoch in seconds.", number(p.startTimeSeconds));
 }
 
 }  // namespace
