@@ -177,7 +177,7 @@ void verify(RunResult &r, const std::vector<ProducerTally> &tallies, const LoadP
     }
     if (!refusals.empty())
         r.problems.push_back("refused posts:" + refusalsText(refusals));
-    const uint64_t extraLogs = extra ? extra->logPosts() : 0;
+    const uint64_t extraLogs = extra ? extra->logPosts.load() : 0;
     const uint64_t expected[kPluginCount] = {accepted[kVideo] + accepted[kAudio],
                                              accepted[kVideo], accepted[kLog] + 1 + extraLogs,
                                              accepted[kVideo]};
@@ -191,7 +191,7 @@ void verify(RunResult &r, const std::vector<ProducerTally> &tallies, const LoadP
         const uint64_t wanted =
             accepted[kVideo] * extra->takes(DVR_EVENT_VIDEO_FRAME, frame) +
             accepted[kAudio] * extra->takes(DVR_EVENT_AUDIO_FRAME, frame) +
-            (accepted[kLog] + 1) * extra->takes(DVR_EVENT_LOG, log) + extra->postsToItself();
+            (accepted[kLog] + 1) * extra->takes(DVR_EVENT_LOG, log) + extra->postsToItself;
         if (plugins.externalTally().writes != wanted)
             r.problems.push_back(extra->name() + ": " +
                                  std::to_string(plugins.externalTally().writes) +

@@ -4,9 +4,9 @@
 #include <pthread.h>
 
 #include <cstdlib>
+#include <utility>
 
 #include "events/records.h"
-#include "events/subscription.h"
 
 namespace recorder_load {
 
@@ -14,13 +14,17 @@ namespace {
 
 std::atomic<PluginFile *> activeFile{nullptr};
 
-template <typename Record>
-Record emptyRecord(uint32_t version = DVR_RECORD_VERSION)
+// Calls an entry point that takes a record in and one out, both empty but
+// for their size and version; a missing entry point counts as not exported.
+template <typename In, typename Out>
+int callEntry(int (*entry)(const In *, Out *))
 {
-    Record record{};
-    record.size = sizeof record;
-    record.version = version;
-    return record;
+    In in{};
+    Out out{};
+    in.size = sizeof in;
+    out.size = sizeof out;
+    in.version = out.version = DVR_RECORD_VERSION;
+    return entry ? entry(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
 }
 
 }  // namespace
@@ -28,25 +32,20 @@ Record emptyRecord(uint32_t version = DVR_RECORD_VERSION)
 int routeToTarget(const _EventParmsIn *in, _EventParmsOut *out)
 {
     _EventParmsOut ignored{};
-    if (!out)
-        out = &ignored;
+    out = out ? out : &ignored;
     PluginFile *file = activeFile.load();
-    if (!in || !file) {
+    if (!in || !file || in->eventType == DVR_EVENT_PARENT_PACKET ||
+        in->providerID == DVR_PROVIDER_TO_CORE) {
+        if (in && in->eventType == DVR_EVENT_PARENT_PACKET)
+            std::free(in->data);
         out->result = DVR_RESULT_REFUSED;
     } else if (in->eventType == DVR_EVENT_RELEASE) {
         file->bus.release(in->data, in->providerID);
     } else if ((in->eventType & DVR_EVENT_LOG) && (in->flags & DVR_FLAG_LOG_QUERY)) {
         out->result = -1;
-    } else if (in->eventType == DVR_EVENT_PARENT_PACKET || in->providerID == DVR_PROVIDER_TO_CORE) {
-        if (in->eventType == DVR_EVENT_PARENT_PACKET)
-            std::free(in->data);
-        out->result = DVR_RESULT_REFUSED;
-    } else {
-        out->result = file->bus.post(*in);
-        if (out->result == DVR_RESULT_OK) {
-            file->acceptedLogPosts += (in->eventType & DVR_EVENT_LOG) != 0;
-            file->acceptedPostsToItself += file->takes(in->eventType, in->flags);
-        }
+    } else if ((out->result = file->bus.post(*in)) == DVR_RESULT_OK) {
+        file->logPosts += (in->eventType & DVR_EVENT_LOG) != 0;
+        file->postsToItself += file->takes(in->eventType, in->flags);
     }
     return 0;
 }
@@ -62,24 +61,22 @@ bool PluginFile::open(const std::string &path, LoadPlugins &plugins, std::string
     library.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
     if (!library) {
         const char *reason = dlerror();
-        error = path + ": " + (reason ? reason : "cannot be opened");
+        error = reason ? reason : path + ": cannot be opened";
         return false;
     }
     auto entry = [this](const char *name) { return dlsym(library.get(), name); };
     const auto load = reinterpret_cast<DvrLoadFn>(entry("Load"));
-    const auto open = reinterpret_cast<DvrOpenFn>(entry("Open"));
     const auto ioctl = reinterpret_cast<DvrIoctlFn>(entry("IOCTL"));
-    unload = reinterpret_cast<DvrUnloadFn>(entry("Unload"));
-    closeEntry = reinterpret_cast<DvrCloseFn>(entry("Close"));
-    _LoadParmsIn in = emptyRecord<_LoadParmsIn>(DVR_LOAD_IN_VERSION);
-    in.eventEntry = routeToTarget;
-    loadOut = emptyRecord<_LoadParmsOut>(DVR_LOAD_OUT_VERSION);
+    _LoadParmsIn in{sizeof(_LoadParmsIn), DVR_LOAD_IN_VERSION, nullptr, routeToTarget, {}};
+    loadOut.size = sizeof loadOut;
+    loadOut.version = DVR_LOAD_OUT_VERSION;
     activeFile = this;
     if (!load || load(&in, &loadOut) != 0 || loadOut.error != 0) {
-        error = fileName + (load ? ": Load refused" : ": no Load entry point");
+        error = fileName + ": not loaded (no Load entry point, or Load refused)";
         return false;
     }
-    loaded = true;
+    closeEntry = reinterpret_cast<DvrCloseFn>(entry("Close"));
+    unloadEntry = reinterpret_cast<DvrUnloadFn>(entry("Unload"));
 
     Subscriber subscriber;
     subscriber.pluginId = loadOut.pluginId;
@@ -98,22 +95,13 @@ bool PluginFile::open(const std::string &path, LoadPlugins &plugins, std::string
             _IoctlParmsOut out = ioctlAnswerPreset(IOCTL_RUN_WORKER);
             ioctl(&in, &out);
         });
-    if (open) {
-        const _OpenParmsIn openIn = emptyRecord<_OpenParmsIn>();
-        _OpenParmsOut openOut = emptyRecord<_OpenParmsOut>();
-        open(&openIn, &openOut);
-    }
+    callEntry(reinterpret_cast<DvrOpenFn>(entry("Open")));
     return true;
 }
 
 void PluginFile::close()
 {
-    if (loaded && !closed && closeEntry) {
-        const _CloseParmsIn in = emptyRecord<_CloseParmsIn>();
-        _CloseParmsOut out = emptyRecord<_CloseParmsOut>();
-        closeEntry(&in, &out);
-    }
-    closed = true;
+    callEntry(std::exchange(closeEntry, nullptr));
     if (worker.joinable())
         worker.join();
 }
@@ -121,11 +109,7 @@ void PluginFile::close()
 PluginFile::~PluginFile()
 {
     close();
-    if (loaded && unload) {
-        const _UnloadParmsIn in = emptyRecord<_UnloadParmsIn>();
-        _UnloadParmsOut out = emptyRecord<_UnloadParmsOut>();
-        unload(&in, &out);
-    }
+    callEntry(unloadEntry);
     PluginFile *self = this;
     activeFile.compare_exchange_strong(self, nullptr);
 }

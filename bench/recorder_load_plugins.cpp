@@ -45,10 +45,10 @@ WriteKind kindOf(const _WriteParmsIn &in)
 
 // Opens every Write: reads the clock first, counts the Write, and for an
 // event of the window records its latency (by plugin and, unless `byKind` is
-// null, by kind) and, when
-// the Write returns, the steady-clock time spent inside it. The steady clock
-// rather than the thread's CPU clock: it costs no system call, and the
-// delivery thread is rarely switched out within a Write this short.
+// null, by kind) and, when the Write returns, the steady-clock time spent
+// inside it. The steady clock rather than the thread's CPU clock: it costs no
+// system call, and the delivery thread is rarely switched out within a Write
+// this short.
 class MeasuredWrite {
 public:
     MeasuredWrite(WriteTally &tally, LatencyHistogram *byKind, const Window &window,
