@@ -9,8 +9,8 @@
 # Usage: bench/plugin_cost.sh BUILD_DIR CSV [REPETITIONS [SECONDS [CONFIG...]]]
 #   CONFIG: CAMERASxPRODUCERS; 64x1 and 256x1 by default. The rows go to CSV
 #   (recorder_load_bench --csv), the benchmark's report to standard error,
-#   key=value lines (load averages, scrapes, runs that failed) to standard
-#   output.
+#   key=value lines (commit, date, load averages, scrapes, runs that failed)
+#   to standard output.
 set -euo pipefail
 [ $# -ge 2 ] || { sed -n '2,/^set -e/{s/^# \{0,1\}//p}' "$0" >&2; exit 2; }
 build=$1 csv=$2 repetitions=${3:-5} seconds=${4:-10}
@@ -29,6 +29,8 @@ while sleep 1; do
 done &
 scraper=$!
 
+echo "commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
+echo "date=$(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "load_before=$(cut -d' ' -f1-3 /proc/loadavg)"
 failed=0
 for config in "${configs[@]}"; do

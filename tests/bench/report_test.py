@@ -106,10 +106,10 @@ class Sections(unittest.TestCase):
         text = "\n".join(report.plugin_cost_section(rows, {"scrapes": "61"}))
         self.assertIn("| 64 × 1 | without | 3 | 4.00 (3.20–5.00) | 10.00 (10.00–12.00) |", text)
         self.assertIn("| 64 × 1 | with | 3 | 4.10 (3.00–5.10) | 12.00 (11.00–13.00) | 9.0 (8.0–10.0) "
-                      "| 42.0 (30.0–60.0) | 250 (230–270) | 0.100 (0.100–0.200) |", text)
+                      "| 42.0 (30.0–60.0) | 250 (230–270) | 0.100 (0.100–0.200) | not measured |", text)
         self.assertIn("(61 scrapes answered;", text)
         self.assertIn("64 × 1: with the plugin the core's share is +2.5 % of itself without "
-                      "(the medians; run pair by run pair -6.2 % to +2.5 %): < 5 %: met.", text)
+                      "(the medians; run pair by run pair +2.0 %, from -6.2 % to +2.5 %): < 5 %: met.", text)
         rows[1]["core_cpu_pct"] = rows[2]["core_cpu_pct"] = rows[5]["core_cpu_pct"] = "4.2"
         self.assertIn("+5.0 % of itself without",
                       "\n".join(report.plugin_cost_section(rows, {})))
