@@ -378,15 +378,20 @@ def plugin_cost_section(rows, keys):
         keys.get("seconds", "?"),
         "scraped once a second (%s scrapes answered; `bench/plugin_cost.sh`, run by" %
         keys.get("scrapes", "?"),
-        "`bench/run.sh --plugin-cost`; commit %s, %s; load average %s before, %s after;" % (
-            keys.get("commit", "?"), keys.get("date", "?"), keys.get("load_before", "?"),
-            keys.get("load_after", "?")),
+        "`bench/run.sh --plugin-cost`; commit %s, %s;" % (keys.get("commit", "?"),
+                                                           keys.get("date", "?")),
+        "load average %s before, %s after;" % (
+            keys.get("load_before", "?"), keys.get("load_after", "?")),
         "%s runs failed their checks). The plugin's Writes count as plugins' time, off" %
         keys.get("failed_runs", "?"),
         "the core's share, like the four in-process plugins'; the latencies are those of",
-        "the four. Medians,",
-        "with the smallest and largest run in brackets. Target: the core's CPU share with",
-        "the plugin less than %d %% above itself without." % PLUGIN_CORE_CPU_TARGET_PCT, "",
+        "the four. Medians, with the smallest and largest run in brackets. Target: the",
+        "core's CPU share with the plugin less than %d %% above itself without, by the" %
+        PLUGIN_CORE_CPU_TARGET_PCT,
+        "ratio of the medians and by the median of the ratios of the runs paired in time.",
+        "Other processes busy on the machine spread the runs: where the pairs' ratios",
+        "range much wider than the target, the run cannot show the difference it asks.",
+        "",
         "| Cameras × producers | Metrics plugin | Runs | Core CPU % | Process CPU % | p50 µs | p99 µs "
         "| Plugin's Write, ns an event | Plugin's Writes, % of a core "
         "| Other processes, % of a core |",
@@ -412,12 +417,16 @@ def plugin_cost_section(rows, keys):
                        median([r["core_cpu_pct"] for r in without]) - 1)
         pairs = sorted(100 * (a["core_cpu_pct"] / b["core_cpu_pct"] - 1)
                        for a, b in zip(with_, without))
+        # Met when both estimates, the medians' ratio and the median of the
+        # pairs' ratios, are below the target; not met when neither is.
+        below = (above < PLUGIN_CORE_CPU_TARGET_PCT) + (median(pairs) < PLUGIN_CORE_CPU_TARGET_PCT)
         lines.append("%s: with the plugin the core's share is %+.1f %% of itself without "
                      "(the medians; run pair by run pair %+.1f %%, from %+.1f %% to %+.1f %%): "
                      "< %d %%: %s." % (
                          config.replace("x", " × "), above, median(pairs), pairs[0], pairs[-1],
                          PLUGIN_CORE_CPU_TARGET_PCT,
-                         "met" if above < PLUGIN_CORE_CPU_TARGET_PCT else "**not met**"))
+                         ("**not met**", "**not shown** (the two estimates fall either side)",
+                          "met")[below]))
     return lines
 
 
