@@ -18,7 +18,10 @@ shift $(($# < 4 ? $# : 4))
 configs=("$@")
 [ $# -gt 0 ] || configs=(64x1 256x1)
 bench=$build/bench/recorder_load_bench plugin=$build/plugins/metrics.so
-[ -x "$bench" ] && [ -f "$plugin" ] || { echo "$bench or $plugin is not built" >&2; exit 1; }
+if [ ! -x "$bench" ] || [ ! -f "$plugin" ]; then
+  echo "$bench or $plugin is not built" >&2
+  exit 1
+fi
 
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 export DVR_METRICS_LISTEN=127.0.0.1:$port
