@@ -4,9 +4,13 @@
 //
 //   recorder_load_bench [--cameras N] [--producers P] [--seconds S]
 //                       [--csv FILE] [--histogram FILE] [--reference]
+//                       [--plugin FILE.so]
 //
 // --reference runs the same load on a bare queue instead of the bus
 // (recorder_load_target.h): what this machine allows any queue of threads.
+// --plugin loads a real plugin beside the four (recorder_load_plugin_file.h):
+// its Writes count as the plugins' time like theirs, and are reported on
+// their own; its latencies stay out of the table's, which keep to the four.
 //
 // With neither --cameras nor --producers it runs the matrix: 64 and 256
 // cameras, each with 1, 2 and 8 producer threads. Each configuration runs a
@@ -50,6 +54,7 @@
 #include <vector>
 
 #include "recorder_load_target.h"
+#include "recorder_load_plugin_file.h"
 #include "recorder_load_plugins.h"
 #include "recorder_load_producers.h"
 #include "recorder_load_report.h"
@@ -160,7 +165,7 @@ std::string refusalsText(const std::map<int32_t, uint64_t> &refusals)
 // Every posted event accepted, every Write done, every kept block released
 // and freed.
 void verify(RunResult &r, const std::vector<ProducerTally> &tallies, const LoadPlugins &plugins,
-            LoadTarget &bus)
+            LoadTarget &bus, const PluginFile *extra)
 {
     uint64_t accepted[kKindCount] = {};
     std::map<int32_t, uint64_t> refusals;
@@ -172,14 +177,26 @@ void verify(RunResult &r, const std::vector<ProducerTally> &tallies, const LoadP
     }
     if (!refusals.empty())
         r.problems.push_back("refused posts:" + refusalsText(refusals));
+    const uint64_t extraLogs = extra ? extra->logPosts.load() : 0;
     const uint64_t expected[kPluginCount] = {accepted[kVideo] + accepted[kAudio],
-                                             accepted[kVideo], accepted[kLog] + 1,
+                                             accepted[kVideo], accepted[kLog] + 1 + extraLogs,
                                              accepted[kVideo]};
     for (int p = 0; p < kPluginCount; ++p)
         if (plugins.tally(p).writes != expected[p])
             r.problems.push_back(std::string(kPluginNames[p]) + ": " +
                                  std::to_string(plugins.tally(p).writes) + " writes, expected " +
                                  std::to_string(expected[p]));
+    if (extra) {
+        const uint32_t frame = DVR_FLAG_FLOW_CONTROL, log = DVR_FLAG_LOG_MESSAGE;
+        const uint64_t wanted =
+            accepted[kVideo] * extra->takes(DVR_EVENT_VIDEO_FRAME, frame) +
+            accepted[kAudio] * extra->takes(DVR_EVENT_AUDIO_FRAME, frame) +
+            (accepted[kLog] + 1) * extra->takes(DVR_EVENT_LOG, log) + extra->postsToItself;
+        if (plugins.externalTally().writes != wanted)
+            r.problems.push_back(extra->name() + ": " +
+                                 std::to_string(plugins.externalTally().writes) +
+                                 " writes, expected " + std::to_string(wanted));
+    }
     if (plugins.kept() != plugins.liveView().released())
         r.problems.push_back("live view kept " + std::to_string(plugins.kept()) +
                              " blocks, released " + std::to_string(plugins.liveView().released()));
@@ -191,7 +208,11 @@ void verify(RunResult &r, const std::vector<ProducerTally> &tallies, const LoadP
         writes += plugins.tally(p).writes;
     r.checks = std::to_string(accepted[kVideo]) + " video, " + std::to_string(accepted[kAudio]) +
                " audio, " + std::to_string(accepted[kLog]) + " log posts accepted; " +
-               std::to_string(writes) + " writes; " + std::to_string(plugins.kept()) +
+               std::to_string(writes) + " writes" +
+               (extra ? " and " + std::to_string(plugins.externalTally().writes) + " to " +
+                            extra->name()
+                      : std::string()) +
+               "; " + std::to_string(plugins.kept()) +
                " kept blocks released; table empty";
 }
 
@@ -214,11 +235,16 @@ void summarize(RunResult &r, const std::vector<ProducerTally> &tallies, const Lo
     }
     for (int k = 0; k < kWriteKindCount; ++k)
         r.perKind[k] = plugins.latencyOf(k);
+    const WriteTally &extra = plugins.externalTally();
+    r.pluginLatency = extra.latency;
+    writesNs += extra.insideNs;
     const double wallNs = double(to.atNs - from.atNs);
     auto pct = [&](double ns) { return 100.0 * ns / wallNs; };
     const uint64_t clockNs = (measuredPosts + plugins.liveView().windowReleases()) * clockCostNs;
     r.deliveryPct = pct(double(to.deliveryNs - from.deliveryNs));
     r.writesPct = pct(double(writesNs));
+    r.pluginWritesPct = pct(double(extra.insideNs));
+    r.pluginWriteNs = extra.latency.count() ? double(extra.insideNs) / extra.latency.count() : 0;
     r.postPct = pct(double(postNs));
     r.releasePct = pct(double(plugins.liveView().releaseCpuNs()));
     r.clockPct = pct(double(clockNs));
@@ -230,7 +256,7 @@ void summarize(RunResult &r, const std::vector<ProducerTally> &tallies, const Lo
 }
 
 RunResult runConfiguration(uint32_t cameras, uint32_t producers, double seconds,
-                           uint64_t clockCostNs, bool reference)
+                           uint64_t clockCostNs, bool reference, const std::string &pluginPath)
 {
     const std::unique_ptr<LoadTarget> target = makeLoadTarget(reference);
     LoadTarget &bus = *target;
@@ -243,6 +269,16 @@ RunResult runConfiguration(uint32_t cameras, uint32_t producers, double seconds,
     const int64_t startNs = nowNs() + kSetupNs;
     const Window window{startNs + kWarmupNs, startNs + kWarmupNs + int64_t(seconds * 1e9)};
     LoadPlugins plugins(bus, window, cameras);
+    std::unique_ptr<PluginFile> extra;
+    if (!pluginPath.empty()) {
+        extra = std::make_unique<PluginFile>(bus);
+        std::string error;
+        if (!extra->open(pluginPath, plugins, error)) {
+            result.problems.push_back(error);
+            return result;
+        }
+        result.plugin = extra->name();
+    }
     DeliveryThread delivery(bus);
 
     std::vector<ProducerTally> tallies(producers);
@@ -258,9 +294,11 @@ RunResult runConfiguration(uint32_t cameras, uint32_t producers, double seconds,
 
     plugins.drain();
     plugins.releaseKept();
+    if (extra)
+        extra->close();
     delivery.stop();
     summarize(result, tallies, plugins, from, to, clockCostNs);
-    verify(result, tallies, plugins, bus);
+    verify(result, tallies, plugins, bus, extra.get());
     return result;
 }
 
@@ -272,14 +310,16 @@ struct Options {
     bool reference = false;
     std::string csv;
     std::string histogram;
+    std::string plugin;
 };
 
 [[noreturn]] void usage(const char *program, int status)
 {
     std::fprintf(status ? stderr : stdout,
                  "usage: %s [--cameras N] [--producers P] [--seconds S] [--csv FILE] "
-                 "[--histogram FILE] [--reference]\n"
+                 "[--histogram FILE] [--reference] [--plugin FILE.so]\n"
                  "  --reference: the same load on a bare mutex and condition-variable queue\n"
+                 "  --plugin: a plugin from a shared object, subscribed after the four\n"
                  "  without --cameras and --producers: 64 and 256 cameras with 1, 2, 8 producers\n",
                  program);
     std::exit(status);
@@ -313,6 +353,8 @@ Options parse(int argc, char **argv)
             options.csv = value;
         } else if (name == "--histogram") {
             options.histogram = value;
+        } else if (name == "--plugin") {
+            options.plugin = value;
         } else {
             usage(argv[0], 2);
         }
@@ -352,7 +394,8 @@ int main(int argc, char **argv)
     bool allGood = true;
     for (const auto &[cameras, producers] : configurations) {
         const RunResult result =
-            runConfiguration(cameras, producers, options.seconds, clockCostNs, options.reference);
+            runConfiguration(cameras, producers, options.seconds, clockCostNs, options.reference,
+                             options.plugin);
         printResult(result);
         allGood = allGood && result.problems.empty();
         if (!options.csv.empty())

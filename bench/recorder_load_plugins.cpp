@@ -44,14 +44,15 @@ WriteKind kindOf(const _WriteParmsIn &in)
 }
 
 // Opens every Write: reads the clock first, counts the Write, and for an
-// event of the window records its latency (by plugin and by kind) and, when
-// the Write returns, the steady-clock time spent inside it. The steady clock
-// rather than the thread's CPU clock: it costs no system call, and the
-// delivery thread is rarely switched out within a Write this short.
+// event of the window records its latency (by plugin and, unless `byKind` is
+// null, by kind) and, when the Write returns, the steady-clock time spent
+// inside it. The steady clock rather than the thread's CPU clock: it costs no
+// system call, and the delivery thread is rarely switched out within a Write
+// this short.
 class MeasuredWrite {
 public:
-    MeasuredWrite(WriteTally &tally, LatencyHistogram (&byKind)[kWriteKindCount],
-                  const Window &window, const _WriteParmsIn &in)
+    MeasuredWrite(WriteTally &tally, LatencyHistogram *byKind, const Window &window,
+                  const _WriteParmsIn &in)
         : start(nowNs()), tally(tally)
     {
         ++tally.writes;
@@ -59,7 +60,8 @@ public:
         measured = window.contains(stamp);
         if (measured) {
             tally.latency.record(start - stamp);
-            byKind[kindOf(in)].record(start - stamp);
+            if (byKind)
+                byKind[kindOf(in)].record(start - stamp);
         }
     }
     ~MeasuredWrite()
@@ -120,12 +122,19 @@ struct PluginWrites {
         MeasuredWrite measure(p.tallies[kLogSink], p.byKind, p.window, *in);
         if (in->data)
             p.logBytes += strnlen(static_cast<const char *>(in->data), in->len);
-        if (in->providerID == kEndMarkerId) {
-            std::lock_guard<std::mutex> lock(p.markerMutex);
-            p.endMarkerSeen = true;
-            p.markerSeen.notify_all();
-        }
+        if (in->providerID == kEndMarkerId)
+            p.sawEndMarker();
         return 0;
+    }
+
+    static int external(const _WriteParmsIn *in, _WriteParmsOut *out)
+    {
+        LoadPlugins &p = *activePlugins;
+        MeasuredWrite measure(p.externalWrites, nullptr, p.window, *in);
+        const int result = p.externalWrite(in, out);
+        if (in->providerID == kEndMarkerId)
+            p.sawEndMarker();
+        return result;
     }
 
     static int liveView(const _WriteParmsIn *in, _WriteParmsOut *out)
@@ -177,6 +186,24 @@ LoadPlugins::~LoadPlugins()
     activePlugins = nullptr;
 }
 
+void LoadPlugins::addExternal(Subscriber plugin)
+{
+    externalWrite = plugin.Write;
+    if (plugin.Write)
+        plugin.Write = PluginWrites::external;
+    if (plugin.Write && plugin.writable &&
+        subscriptionMatches(plugin.subscribe, DVR_EVENT_LOG, DVR_MATCH_VALUE(DVR_FLAG_LOG_MESSAGE)))
+        ++markerReaders;
+    bus.addSubscriber(std::move(plugin));
+}
+
+void LoadPlugins::sawEndMarker()
+{
+    std::lock_guard<std::mutex> lock(markerMutex);
+    ++markerSightings;
+    markerSeen.notify_all();
+}
+
 void LoadPlugins::drain()
 {
     static const char text[] = "end of run";
@@ -186,7 +213,7 @@ void LoadPlugins::drain()
     marker.len = sizeof text;
     bus.post(marker);
     std::unique_lock<std::mutex> lock(markerMutex);
-    markerSeen.wait(lock, [this] { return endMarkerSeen; });
+    markerSeen.wait(lock, [this] { return markerSightings == markerReaders; });
 }
 
 LiveViewSender::LiveViewSender(LoadTarget &bus, const Window &window)

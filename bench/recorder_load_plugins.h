@@ -8,6 +8,10 @@
 //   live view  video: keeps one block in ten; a sender thread of its own
 //              releases each 5 ms later, as a streaming plugin would once
 //              the frame has gone out to its viewers
+//
+// A real plugin from a shared object may join them, subscribed after the
+// four (recorder_load_plugin_file.h): its Writes are measured the same way
+// and kept apart.
 #pragma once
 
 #include <chrono>
@@ -119,23 +123,30 @@ public:
     LoadPlugins(const LoadPlugins &) = delete;
     LoadPlugins &operator=(const LoadPlugins &) = delete;
 
-    // Posts the end marker and sleeps until the log sink has seen it.
+    // Subscribes a plugin after the four, its Writes measured on their own.
+    void addExternal(Subscriber plugin);
+    // Posts the end marker and sleeps until the log sink, and the external
+    // plugin if it takes log events, have seen it.
     void drain();
     // Releases the blocks live view still holds; call after drain().
     void releaseKept() { sender.finish(); }
 
     const WriteTally &tally(int plugin) const { return tallies[plugin]; }
+    const WriteTally &externalTally() const { return externalWrites; }
     const LatencyHistogram &latencyOf(int kind) const { return byKind[kind]; }
     uint64_t kept() const { return keptBlocks; }
     const LiveViewSender &liveView() const { return sender; }
 
 private:
     friend struct PluginWrites;
+    void sawEndMarker();
 
     LoadTarget &bus;
     const Window window;
     WriteTally tallies[kPluginCount];
     LatencyHistogram byKind[kWriteKindCount];
+    WriteTally externalWrites;
+    DvrWriteFn externalWrite = nullptr;
 
     // The plugins' own state, touched only in their Writes.
     struct IndexEntry {
@@ -151,7 +162,8 @@ private:
 
     std::mutex markerMutex;
     std::condition_variable markerSeen;
-    bool endMarkerSeen = false;
+    int markerSightings = 0;
+    int markerReaders = 1;  // the log sink, and the external plugin if it takes logs
 
     LiveViewSender sender;
 };

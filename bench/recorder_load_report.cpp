@@ -39,6 +39,12 @@ void printResult(const RunResult &r)
     std::printf("\n    p50/p99/p99.9 us by event:");
     for (int k = 0; k < kWriteKindCount; ++k)
         percentiles(kWriteKindNames[k], r.perKind[k]);
+    if (!r.plugin.empty()) {
+        std::printf("\n    plugin %s: %llu writes in the window, %.0f ns a write, %.3f%% of a core;",
+                    r.plugin.c_str(), static_cast<unsigned long long>(r.pluginLatency.count()),
+                    r.pluginWriteNs, r.pluginWritesPct);
+        percentiles("p50/p99/p99.9 us", r.pluginLatency);
+    }
     std::printf("\n    core cpu%%: delivery %.2f - writes %.2f + post %.2f + release %.3f"
                 " - clock reads %.2f\n",
                 r.deliveryPct, r.writesPct, r.postPct, r.releasePct, r.clockPct);
@@ -62,14 +68,17 @@ void appendCsv(const std::string &path, const RunResult &r)
     std::ofstream out(path, std::ios::app);
     if (fresh)
         out << "cameras,producers,seconds,events,events_per_s,mbytes_per_s,p50_us,p99_us,"
-               "p999_us,max_us,core_cpu_pct,process_cpu_pct,queue\n";
+               "p999_us,max_us,core_cpu_pct,process_cpu_pct,queue,plugin,plugin_write_ns,"
+               "plugin_cpu_pct,plugin_p50_us,plugin_p99_us,others_cpu_pct\n";
     const LatencyHistogram &h = r.latency;
-    char row[256];
-    std::snprintf(row, sizeof row, "%u,%u,%g,%llu,%.1f,%.2f,%.1f,%.1f,%.1f,%.1f,%.3f,%.3f,%s\n",
+    char row[384];
+    std::snprintf(row, sizeof row, "%u,%u,%g,%llu,%.1f,%.2f,%.1f,%.1f,%.1f,%.1f,%.3f,%.3f,%s,%s,%.1f,%.3f,%.1f,%.1f,%.1f\n",
                   r.cameras, r.producers, r.seconds, static_cast<unsigned long long>(r.events),
                   double(r.events) / r.seconds, double(r.bytes) / 1e6 / r.seconds,
                   us(h.quantileNs(0.5)), us(h.quantileNs(0.99)), us(h.quantileNs(0.999)),
-                  us(h.maxNs()), r.corePct, r.processPct, r.target.c_str());
+                  us(h.maxNs()), r.corePct, r.processPct, r.target.c_str(), r.plugin.c_str(),
+                  r.pluginWriteNs, r.pluginWritesPct, us(r.pluginLatency.quantileNs(0.5)),
+                  us(r.pluginLatency.quantileNs(0.99)), std::max(0.0, r.othersPct));
     out << row;
 }
 

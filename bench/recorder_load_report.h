@@ -29,6 +29,11 @@ struct RunResult {
     double producersPct = 0;  // the producer threads' CPU time, post() included
     double othersPct = 0, stealPct = 0;  // other processes' CPU time, time stolen by the host
     int64_t worstLagNs = 0;
+    // The plugin from --plugin, if any: its file name, its latencies, and its
+    // Writes' share of one core and time per Write (both in writesPct too).
+    std::string plugin;
+    LatencyHistogram pluginLatency;
+    double pluginWritesPct = 0, pluginWriteNs = 0;
     std::string checks;                 // what was verified, when nothing went wrong
     std::vector<std::string> problems;  // what did
 };

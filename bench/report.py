@@ -8,12 +8,16 @@ the results bench/run.sh collected in one directory:
   sustained.txt              event_bus_bench --sustained, key=value lines
   idle.txt, startup.txt, callgrind.txt  key=value lines of bench/idle.sh,
                              bench/startup.py and bench/callgrind.sh
+  plugin_cost.csv, plugin_cost.txt  bench/plugin_cost.sh's rows and key=value lines
 
 A file that is missing, or a case missing from one, shows as "not measured".
 Standard library only.
 
 Usage: bench/report.py RESULTS_DIR [--page docs/performance.md]
                        [--plot docs/performance-latency.svg] [--note TEXT]
+                       [--only plugin-cost]
+--only plugin-cost rewrites only that section of the page (added at its end
+when the page has none) and leaves the plot alone.
 """
 import argparse
 import csv
@@ -39,6 +43,8 @@ CORE_CPU_TARGET_CAMERAS = 64
 IDLE_RSS_TARGET_KIB = 6 * 1024
 IDLE_CPU_TARGET_PCT = 0.05
 SUSTAINED_PEAK_TARGET_KIB = 2 * 1024  # the bus's peak above the bare queue's, at most
+PLUGIN_COST_TITLE = "## The metrics plugin's cost"
+PLUGIN_CORE_CPU_TARGET_PCT = 5  # the core's share with the plugin above without, at most
 
 
 def read_keys(path):
@@ -340,6 +346,99 @@ def callgrind_section(counts):
         "%s (`bench/callgrind.sh`)." % counts.get("events", "?")]
 
 
+def spread(values, form="%.2f"):
+    """The median, and the smallest and largest value in brackets."""
+    if not values:
+        return NOT_MEASURED
+    return (form + " (" + form + "–" + form + ")") % (median(values), min(values), max(values))
+
+
+def median(values):
+    values = sorted(values)
+    mid = len(values) // 2
+    return values[mid] if len(values) % 2 else (values[mid - 1] + values[mid]) / 2
+
+
+def plugin_cost_section(rows, keys):
+    lines = [PLUGIN_COST_TITLE, ""]
+    runs = {}
+    for row in rows:
+        try:
+            key = ("%sx%s" % (row["cameras"], row["producers"]), bool(row.get("plugin")))
+            runs.setdefault(key, []).append(dict({k: float(row[k]) for k in (
+                "core_cpu_pct", "process_cpu_pct", "p50_us", "p99_us", "plugin_write_ns",
+                "plugin_cpu_pct")}, others=float(row.get("others_cpu_pct") or "nan")))
+        except (KeyError, ValueError):
+            continue
+    if not runs:
+        return lines + ["The metrics plugin's cost %s in this run." % NOT_MEASURED]
+    lines += [
+        "`recorder_load_bench` with and without `--plugin plugins/metrics.so`, the runs of",
+        "the two interleaved (each pair in random order), %s s windows, while /metrics is" %
+        keys.get("seconds", "?"),
+        "scraped once a second (%s scrapes answered; `bench/plugin_cost.sh`, run by" %
+        keys.get("scrapes", "?"),
+        "`bench/run.sh --plugin-cost`; commit %s, %s;" % (keys.get("commit", "?"),
+                                                           keys.get("date", "?")),
+        "load average %s before, %s after;" % (
+            keys.get("load_before", "?"), keys.get("load_after", "?")),
+        "%s runs failed their checks). The plugin's Writes count as plugins' time, off" %
+        keys.get("failed_runs", "?"),
+        "the core's share, like the four in-process plugins'; the latencies are those of",
+        "the four. Medians, with the smallest and largest run in brackets. Target: the",
+        "core's CPU share with the plugin less than %d %% above itself without, by the" %
+        PLUGIN_CORE_CPU_TARGET_PCT,
+        "ratio of the medians and by the median of the ratios of the runs paired in time.",
+        "Other processes busy on the machine spread the runs: where the pairs' ratios",
+        "range much wider than the target, the run cannot show the difference it asks.",
+        "",
+        "| Cameras × producers | Metrics plugin | Runs | Core CPU % | Process CPU % | p50 µs | p99 µs "
+        "| Plugin's Write, ns an event | Plugin's Writes, % of a core "
+        "| Other processes, % of a core |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    configs = sorted({c for c, _ in runs}, key=lambda c: [int(n) for n in c.split("x")])
+    for config in configs:
+        for loaded in (False, True):
+            got = runs.get((config, loaded), [])
+            column = lambda k, form="%.2f": spread([r[k] for r in got], form)  # noqa: E731
+            lines.append("| %s × %s | %s | %d | %s | %s | %s | %s | %s | %s | %s |" % (
+                config.split("x")[0], config.split("x")[1], "with" if loaded else "without",
+                len(got), column("core_cpu_pct"), column("process_cpu_pct"),
+                column("p50_us", "%.1f"), column("p99_us", "%.1f"),
+                column("plugin_write_ns", "%.0f") if loaded else "—",
+                column("plugin_cpu_pct", "%.3f") if loaded else "—",
+                spread([r["others"] for r in got if r["others"] == r["others"]], "%.0f")))
+    lines.append("")
+    for config in configs:
+        with_, without = runs.get((config, True), []), runs.get((config, False), [])
+        if not with_ or not without:
+            continue
+        above = 100 * (median([r["core_cpu_pct"] for r in with_]) /
+                       median([r["core_cpu_pct"] for r in without]) - 1)
+        pairs = sorted(100 * (a["core_cpu_pct"] / b["core_cpu_pct"] - 1)
+                       for a, b in zip(with_, without))
+        # Met when both estimates, the medians' ratio and the median of the
+        # pairs' ratios, are below the target; not met when neither is.
+        below = (above < PLUGIN_CORE_CPU_TARGET_PCT) + (median(pairs) < PLUGIN_CORE_CPU_TARGET_PCT)
+        lines.append("%s: with the plugin the core's share is %+.1f %% of itself without "
+                     "(the medians; run pair by run pair %+.1f %%, from %+.1f %% to %+.1f %%): "
+                     "< %d %%: %s." % (
+                         config.replace("x", " × "), above, median(pairs), pairs[0], pairs[-1],
+                         PLUGIN_CORE_CPU_TARGET_PCT,
+                         ("**not met**", "**not shown** (the two estimates fall either side)",
+                          "met")[below]))
+    return lines
+
+
+def replace_section(text, title, section):
+    """The page with the section under `title` replaced, or added at its end."""
+    start = text.find(title)
+    if start < 0:
+        return text.rstrip("\n") + "\n\n" + section
+    end = text.find("\n## ", start + len(title))
+    return text[:start] + section + (text[end + 1:] if end >= 0 else "")
+
+
 def page(results, note):
     bench = read_benchmarks(os.path.join(results, "event_bus.json"))
     lines = ["# Performance", "",
@@ -355,7 +454,9 @@ def page(results, note):
                     sustained_section(read_keys(os.path.join(results, "sustained.txt"))),
                     idle_section(read_keys(os.path.join(results, "idle.txt"))),
                     startup_section(read_keys(os.path.join(results, "startup.txt"))),
-                    callgrind_section(read_keys(os.path.join(results, "callgrind.txt")))):
+                    callgrind_section(read_keys(os.path.join(results, "callgrind.txt"))),
+                    plugin_cost_section(read_csv(os.path.join(results, "plugin_cost.csv")),
+                                        read_keys(os.path.join(results, "plugin_cost.txt")))):
         lines += [""] + section
     return "\n".join(lines) + "\n"
 
@@ -377,7 +478,16 @@ def main():
     parser.add_argument("--page", default="docs/performance.md")
     parser.add_argument("--plot", default="docs/performance-latency.svg")
     parser.add_argument("--note", default="")
+    parser.add_argument("--only", choices=["plugin-cost"])
     options = parser.parse_args()
+    if options.only:
+        section = plugin_cost_section(read_csv(os.path.join(options.results, "plugin_cost.csv")),
+                                      read_keys(os.path.join(options.results, "plugin_cost.txt")))
+        with open(options.page, encoding="utf-8") as f:
+            text = replace_section(f.read(), PLUGIN_COST_TITLE, "\n".join(section) + "\n")
+        with open(options.page, "w", encoding="utf-8") as f:
+            f.write(text)
+        return
     # Both are made before either file is opened: the commit line asks git
     # whether tracked files have changed, and the page is one of them.
     text, plot = page(options.results, options.note), latency_svg(histogram(options.results))

@@ -16,16 +16,22 @@
 #   bench/idle.sh          the idle core: memory, CPU, wake-ups
 #   bench/startup.py       start-up time with 32 plugins
 #   bench/callgrind.sh     instructions per routed event
+#   bench/plugin_cost.sh   the recorder load with and without the metrics
+#                          plugin, 64 and 256 cameras, while it is scraped
 # then bench/report.py writes the page. What cannot run is reported as "not
 # measured" and the rest goes on. The raw results stay in
 # build-release/bench-results/.
-# Usage: bench/run.sh [--quick]   (--quick: shorter windows and fewer runs)
+# Usage: bench/run.sh [--quick | --plugin-cost]
+#   --quick: shorter windows and fewer runs
+#   --plugin-cost: only the metrics plugin's cost, into its section of the page
+#   (its results in build-release/bench-results-plugin-cost/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-quick=0
+quick=0 only=
 case ${1:-} in
   --quick) quick=1 ;;
+  --plugin-cost) only=plugin-cost ;;  # with 10 repetitions
   "") ;;
   *) sed -n '2,/^set -e/{s/^# \{0,1\}//p}' "$0"; exit 2 ;;
 esac
@@ -38,7 +44,7 @@ tools/install-deps.sh libzmq3-dev valgrind python3
 export BUILD_DIR=build-release BUILD_TYPE=Release
 tools/build.sh -DDVR_BUILD_TESTS=OFF -DDVR_BUILD_BENCH=ON -DDVR_BUILD_EXAMPLES=ON
 build=$BUILD_DIR
-results=$build/bench-results
+results=$build/bench-results${only:+-$only}
 rm -rf "$results"
 mkdir -p "$results"
 
@@ -76,6 +82,13 @@ run_bench() {
   "$executable" "$@"
 }
 
+if [ -n "$only" ]; then
+  step plugin_cost.txt bench/plugin_cost.sh "$build" "$results/plugin_cost.csv" 10
+  python3 bench/report.py "$results" --page docs/performance.md --only plugin-cost
+  echo "wrote the metrics plugin's section of docs/performance.md"
+  exit ${#failed[@]}
+fi
+
 # Each case several times, the cases interleaved in random order, so that a
 # disturbance of the machine falls on all of them alike; the page takes the
 # medians.
@@ -95,6 +108,9 @@ step recorder_load_reference.out run_bench recorder_load_bench --reference --cam
 step idle.txt bench/idle.sh --window "$idle_window" --smaps "$results/idle-smaps.txt" "$build"
 step startup.txt python3 bench/startup.py --plugins 32 --runs "$startup_runs" "$build"
 step callgrind.txt bench/callgrind.sh --events "$callgrind_events" "$build"
+# shellcheck disable=SC2086
+step plugin_cost.txt bench/plugin_cost.sh "$build" "$results/plugin_cost.csv" "$repetitions" \
+  ${recorder_load_args#--seconds }
 
 note=
 [ $quick -eq 0 ] || note="A quick run (\`bench/run.sh --quick\`): shorter windows and fewer runs."

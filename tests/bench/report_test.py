@@ -96,6 +96,41 @@ class Sections(unittest.TestCase):
         self.assertIn("](performance-latency.svg)", text)
         self.assertIn("not measured", "\n".join(report.latency_section([])))
 
+    def test_plugin_cost_compares_medians_of_the_runs_with_and_without(self):
+        header = ("cameras,producers,p50_us,p99_us,core_cpu_pct,process_cpu_pct,plugin,"
+                  "plugin_write_ns,plugin_cpu_pct").split(",")
+        rows = [dict(zip(header, values.split(","))) for values in (
+            "64,1,9,40,4.0,10,,0,0", "64,1,9,42,4.1,12,metrics.so,250,0.1",
+            "64,1,8,30,3.0,11,metrics.so,230,0.1", "64,1,8,31,3.2,10,,0,0",
+            "64,1,9,50,5.0,12,,0,0", "64,1,10,60,5.1,13,metrics.so,270,0.2")]
+        text = "\n".join(report.plugin_cost_section(rows, {"scrapes": "61"}))
+        self.assertIn("| 64 × 1 | without | 3 | 4.00 (3.20–5.00) | 10.00 (10.00–12.00) |", text)
+        self.assertIn("| 64 × 1 | with | 3 | 4.10 (3.00–5.10) | 12.00 (11.00–13.00) | 9.0 (8.0–10.0) "
+                      "| 42.0 (30.0–60.0) | 250 (230–270) | 0.100 (0.100–0.200) | not measured |", text)
+        self.assertIn("(61 scrapes answered;", text)
+        self.assertIn("64 × 1: with the plugin the core's share is +2.5 % of itself without "
+                      "(the medians; run pair by run pair +2.0 %, from -6.2 % to +2.5 %): < 5 %: met.", text)
+        # Medians +7.5 %, pairs +7.5, +0.0, -14.0 %: the estimates disagree.
+        for index, value in zip((1, 2, 5), ("4.3", "3.2", "4.3")):
+            rows[index]["core_cpu_pct"] = value
+        self.assertIn("+7.5 % of itself without (the medians; run pair by run pair +0.0 %, "
+                      "from -14.0 % to +7.5 %): < 5 %: **not shown** (the two estimates fall "
+                      "either side).", "\n".join(report.plugin_cost_section(rows, {})))
+        # Every run with the plugin 10 % above its pair.
+        for index, value in zip((1, 2, 5), ("4.4", "3.52", "5.5")):
+            rows[index]["core_cpu_pct"] = value
+        self.assertIn("+10.0 %, from +10.0 % to +10.0 %): < 5 %: **not met**.",
+                      "\n".join(report.plugin_cost_section(rows, {})))
+        self.assertIn("not measured", "\n".join(report.plugin_cost_section([], {})))
+
+    def test_one_section_is_replaced_in_place_or_added_at_the_end(self):
+        title = report.PLUGIN_COST_TITLE
+        page = "# P\n\n## A\n\na\n\n%s\n\nold\n\n## B\n\nb\n" % title
+        self.assertEqual(report.replace_section(page, title, "%s\n\nnew\n" % title),
+                         "# P\n\n## A\n\na\n\n%s\n\nnew\n## B\n\nb\n" % title)
+        self.assertEqual(report.replace_section("# P\n\n## A\n", title, title + "\n"),
+                         "# P\n\n## A\n\n%s\n" % title)
+
     def test_idle_targets_judge_both_cpu_figures_and_the_resident_size(self):
         text = "\n".join(report.idle_section({
             "rss_kib": "7000", "hwm_kib": "7100", "cpu_pct": "0.0000",
