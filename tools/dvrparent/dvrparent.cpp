@@ -45,7 +45,7 @@ void usage(const char *self)
                  "  -q, --quiet            print nothing of the packets from the core\n"
                  "Numbers take C notation (0x...). A plugin's target is its ID shifted left\n"
                  "by 4 bits: ID 0x00500000 is target 0x05000000. Ctrl-C or SIGTERM sends the\n"
-                 "stop packet; a second one sends SIGTERM to the core.\n",
+                 "stop packet; a second one, a second or more later, sends SIGTERM to the core.\n",
                  self);
 }
 
@@ -132,6 +132,7 @@ private:
     pid_t core = -1;
     int coreStatus = 0;
     int stopsSent = 0;
+    std::chrono::steady_clock::time_point firstStop;
     std::string stdinBuffer;
 };
 
@@ -233,11 +234,16 @@ void Parent::onSignal()
     while (read(signals, &info, sizeof info) == sizeof info) {
         if (info.ssi_signo == SIGCHLD)
             continue;
+        // timeout(1) signals its child and then its whole process group,
+        // so one request to stop can arrive twice at once: a repeat within
+        // a second of the first is the same request, not a second one.
+        const auto now = std::chrono::steady_clock::now();
         if (stopsSent++ == 0) {
+            firstStop = now;
             std::printf("dvrparent: sending the stop packet\n");
             std::fflush(stdout);
             send(stopPacket());
-        } else {
+        } else if (now - firstStop >= std::chrono::seconds(1)) {
             kill(core, SIGTERM);
         }
     }
