@@ -89,6 +89,22 @@ http::response<http::string_body> answer(const http::request<http::string_body> 
 
 namespace {
 
+// The answer to bytes that are no request: 431 or 413 past the limits, 400
+// otherwise; the connection is closed after it.
+http::response<http::string_body> refusal(beast::error_code code)
+{
+    http::response<http::string_body> response;
+    response.result(code == http::error::header_limit ? http::status::request_header_fields_too_large
+                    : code == http::error::body_limit ? http::status::payload_too_large
+                                                      : http::status::bad_request);
+    response.keep_alive(false);
+    response.set(http::field::server, "dvrcore-metrics");
+    response.set(http::field::content_type, "text/plain; charset=utf-8");
+    response.body() = std::string(response.reason()) + "\n";
+    response.prepare_payload();
+    return response;
+}
+
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(tcp::socket socket, std::shared_ptr<HttpServer::Shared> shared)
@@ -113,9 +129,12 @@ public:
 private:
     void onRead(beast::error_code code)
     {
+        if (code == http::error::end_of_stream || (code && code.category() != beast::error_code(http::error::end_of_stream).category()))
+            return close();  // closed by the client, timed out, or a socket error
         if (code)
-            return close();
-        response = answer(parser->get(), shared->exposition);
+            response = refusal(code);  // a request Beast could not parse
+        else
+            response = answer(parser->get(), shared->exposition);
         stream.expires_after(kIdleTimeout);
         http::async_write(stream, response, [self = shared_from_this()](beast::error_code code, size_t) {
             if (code || !self->response.keep_alive())

@@ -4,6 +4,7 @@
 //   GET or HEAD /metrics   200, the exposition text (query strings ignored)
 //   any other method       405 with "Allow: GET, HEAD"
 //   any other path         404
+//   bytes that are no request  400 (431, 413 past the limits), then closed
 //
 // Connections are kept alive; a connection idle for 30 s, a request header
 // past 8 KiB or a body past 4 KiB closes it, and at most 8 connections are

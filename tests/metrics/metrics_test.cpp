@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/connect.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
@@ -276,6 +277,15 @@ TEST(MetricsHttp, AnswersByPathAndMethod)
             EXPECT_EQ(response[http::field::content_type], kExpositionContentType);
         }
     }
+    // Bytes that are no request get 400, and the connection is closed.
+    boost::beast::tcp_stream garbage(io.get_executor());
+    garbage.connect(server.localEndpoint());
+    boost::asio::write(garbage, boost::asio::buffer(std::string("GARBAGE\r\n\r\n")));
+    boost::beast::flat_buffer buffer;
+    http::response<http::string_body> refused;
+    http::read(garbage, buffer, refused);
+    EXPECT_EQ(refused.result_int(), 400u);
+    EXPECT_FALSE(refused.keep_alive());
     io.stop();
     serving.join();
 
