@@ -9,9 +9,10 @@
 #   - the target is up;
 #   - the camera's frame rate over the last 10 s is within 10% of its 25 fps;
 #   - the recorder is loaded;
-# and promtool check metrics must find nothing to say about one scrape. Both
-# servers listen on 127.0.0.1 only, on ports free at the start; everything is
-# stopped on exit and each wait is bounded.
+# and promtool check metrics must find nothing to say about one scrape. Then a
+# second core, given the same address, must log that the port is taken and
+# still run and stop cleanly. Both servers listen on 127.0.0.1 only, on ports
+# free at the start; everything is stopped on exit and each wait is bounded.
 #
 # METRICS_SECONDS=N keeps scraping N seconds (15 by default) before the
 # queries; METRICS_PLOT=FILE.svg then draws the camera's frame rate and bit
@@ -21,7 +22,7 @@ source "$(dirname "$0")/ci-lib.sh"
 
 tools/install-deps.sh prometheus curl python3
 build=${BUILD_DIR:-build}
-BUILD_DIR=$build BUILD_TARGETS="dvrcore dvrparent camera recorder metrics" tools/build.sh
+BUILD_DIR=$build BUILD_TARGETS="dvrcore dvrparent camera recorder logsink metrics" tools/build.sh
 
 scratch=$(mktemp -d)
 pids=()
@@ -112,6 +113,19 @@ curl -sf "http://127.0.0.1:$metrics_port/metrics" >"$scratch/scrape.txt" || fail
 findings=$(promtool check metrics <"$scratch/scrape.txt" 2>&1) || fail "promtool: $findings"
 [ -z "$findings" ] || fail "promtool check metrics: $findings"
 echo "promtool check metrics: nothing to report on $(grep -vc '^#' "$scratch/scrape.txt") samples"
+
+# A second core whose metrics address is taken (by the first): it says so
+# through its log (the log sink's file here) and runs and stops as usual.
+mkdir -p "$scratch/second/plugins" "$scratch/second/work"
+cp "$build/dvrcore" "$scratch/second/"
+cp "$build/plugins/metrics.so" "$build/plugins/logsink.so" "$scratch/second/plugins/"
+status=0
+(cd "$scratch/second/work" && DVR_METRICS_LISTEN=127.0.0.1:$metrics_port \
+  exec timeout --preserve-status -k 20 -s INT 3 "$parent" -q "$scratch/second/dvrcore") >/dev/null 2>&1 ||
+  status=$?
+busy="metrics: cannot listen on 127.0.0.1:$metrics_port: Address already in use"
+grep -F "$busy" "$scratch/second/work/dvrcore.log" || fail "a taken port was not reported (\"$busy\")"
+[ "$status" -eq 0 ] || fail "the core with a taken metrics port exited with status $status"
 
 if [ -n "${METRICS_PLOT:-}" ]; then
   end=$(date +%s)
