@@ -19,11 +19,8 @@ std::atomic<PluginFile *> activeFile{nullptr};
 template <typename In, typename Out>
 int callEntry(int (*entry)(const In *, Out *))
 {
-    In in{};
-    Out out{};
-    in.size = sizeof in;
-    out.size = sizeof out;
-    in.version = out.version = DVR_RECORD_VERSION;
+    const In in = emptyRecord<In>();
+    Out out = emptyRecord<Out>();
     return entry ? entry(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
 }
 
@@ -67,9 +64,9 @@ bool PluginFile::open(const std::string &path, LoadPlugins &plugins, std::string
     auto entry = [this](const char *name) { return dlsym(library.get(), name); };
     const auto load = reinterpret_cast<DvrLoadFn>(entry("Load"));
     const auto ioctl = reinterpret_cast<DvrIoctlFn>(entry("IOCTL"));
-    _LoadParmsIn in{sizeof(_LoadParmsIn), DVR_LOAD_IN_VERSION, nullptr, routeToTarget, {}};
-    loadOut.size = sizeof loadOut;
-    loadOut.version = DVR_LOAD_OUT_VERSION;
+    _LoadParmsIn in = emptyRecord<_LoadParmsIn>(DVR_LOAD_IN_VERSION);
+    in.eventEntry = routeToTarget;
+    loadOut = emptyRecord<_LoadParmsOut>(DVR_LOAD_OUT_VERSION);
     activeFile = this;
     if (!load || load(&in, &loadOut) != 0 || loadOut.error != 0) {
         error = fileName + ": not loaded (no Load entry point, or Load refused)";
@@ -78,15 +75,9 @@ bool PluginFile::open(const std::string &path, LoadPlugins &plugins, std::string
     closeEntry = reinterpret_cast<DvrCloseFn>(entry("Close"));
     unloadEntry = reinterpret_cast<DvrUnloadFn>(entry("Unload"));
 
-    Subscriber subscriber;
-    subscriber.pluginId = loadOut.pluginId;
-    subscriber.Write = reinterpret_cast<DvrWriteFn>(entry("Write"));
-    subscriber.IOCTL = ioctl;
-    std::copy(std::begin(loadOut.subscribe), std::end(loadOut.subscribe), subscriber.subscribe);
-    subscriber.writable = loadOut.writable != 0;
-    subscriber.fileName = fileName;
-    hasWrite = subscriber.Write != nullptr;
-    plugins.addExternal(std::move(subscriber));
+    const auto write = reinterpret_cast<DvrWriteFn>(entry("Write"));
+    hasWrite = write != nullptr;
+    plugins.addExternal(subscriberFrom(loadOut, write, ioctl, fileName));
 
     if (loadOut.wantWorkerThread && ioctl)
         worker = std::thread([ioctl] {

@@ -26,6 +26,7 @@ import json
 import os
 import platform
 import re
+import statistics
 import subprocess
 import sys
 
@@ -350,13 +351,7 @@ def spread(values, form="%.2f"):
     """The median, and the smallest and largest value in brackets."""
     if not values:
         return NOT_MEASURED
-    return (form + " (" + form + "–" + form + ")") % (median(values), min(values), max(values))
-
-
-def median(values):
-    values = sorted(values)
-    mid = len(values) // 2
-    return values[mid] if len(values) % 2 else (values[mid - 1] + values[mid]) / 2
+    return (form + " (" + form + "–" + form + ")") % (statistics.median(values), min(values), max(values))
 
 
 def plugin_cost_section(rows, keys):
@@ -413,17 +408,17 @@ def plugin_cost_section(rows, keys):
         with_, without = runs.get((config, True), []), runs.get((config, False), [])
         if not with_ or not without:
             continue
-        above = 100 * (median([r["core_cpu_pct"] for r in with_]) /
-                       median([r["core_cpu_pct"] for r in without]) - 1)
+        above = 100 * (statistics.median([r["core_cpu_pct"] for r in with_]) /
+                       statistics.median([r["core_cpu_pct"] for r in without]) - 1)
         pairs = sorted(100 * (a["core_cpu_pct"] / b["core_cpu_pct"] - 1)
                        for a, b in zip(with_, without))
         # Met when both estimates, the medians' ratio and the median of the
         # pairs' ratios, are below the target; not met when neither is.
-        below = (above < PLUGIN_CORE_CPU_TARGET_PCT) + (median(pairs) < PLUGIN_CORE_CPU_TARGET_PCT)
+        below = (above < PLUGIN_CORE_CPU_TARGET_PCT) + (statistics.median(pairs) < PLUGIN_CORE_CPU_TARGET_PCT)
         lines.append("%s: with the plugin the core's share is %+.1f %% of itself without "
                      "(the medians; run pair by run pair %+.1f %%, from %+.1f %% to %+.1f %%): "
                      "< %d %%: %s." % (
-                         config.replace("x", " × "), above, median(pairs), pairs[0], pairs[-1],
+                         config.replace("x", " × "), above, statistics.median(pairs), pairs[0], pairs[-1],
                          PLUGIN_CORE_CPU_TARGET_PCT,
                          ("**not met**", "**not shown** (the two estimates fall either side)",
                           "met")[below]))

@@ -7,6 +7,18 @@
 
 #include "plugin/dvrplugin.h"
 
+// A record with its size and version set and every other field zero: the
+// preset of Load's answer and of every Open, Close and Unload record.
+template <typename Record>
+Record emptyRecord(uint32_t version = DVR_RECORD_VERSION)
+{
+    Record record;
+    std::memset(&record, 0, sizeof record);
+    record.size = sizeof record;
+    record.version = version;
+    return record;
+}
+
 // Write's input for one queued event: the event's fields from `len` on, at
 // the same relative offsets.
 inline _WriteParmsIn writeRecordFor(const _EventParmsIn &event)

@@ -2,8 +2,11 @@
 // and what the delivery loop knows of each plugin it delivers to.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
+#include <utility>
 
 #include "plugin/dvrplugin.h"
 
@@ -42,3 +45,17 @@ struct Subscriber {
     bool writable = false;
     std::string fileName;
 };
+
+// The subscriber a plugin's Load answer makes of it.
+inline Subscriber subscriberFrom(const _LoadParmsOut &loadOut, DvrWriteFn write, DvrIoctlFn ioctl,
+                                 std::string fileName)
+{
+    Subscriber subscriber;
+    subscriber.pluginId = loadOut.pluginId;
+    subscriber.Write = write;
+    subscriber.IOCTL = ioctl;
+    std::copy(std::begin(loadOut.subscribe), std::end(loadOut.subscribe), subscriber.subscribe);
+    subscriber.writable = loadOut.writable != 0;
+    subscriber.fileName = std::move(fileName);
+    return subscriber;
+}

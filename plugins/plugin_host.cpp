@@ -65,31 +65,6 @@ _LoadParmsIn loadRecord(DvrEventEntry entry, void *coreHandle)
     return in;
 }
 
-// A record with its size and version set and every other field zero: the
-// preset of Load's answer and of every Open, Close and Unload record.
-template <typename Record>
-Record emptyRecord(uint32_t version = DVR_RECORD_VERSION)
-{
-    Record record;
-    std::memset(&record, 0, sizeof record);
-    record.size = sizeof record;
-    record.version = version;
-    return record;
-}
-
-Subscriber subscriberFor(const PLUGININFO &plugin)
-{
-    Subscriber subscriber;
-    subscriber.pluginId = plugin.pluginId();
-    subscriber.Write = plugin.Write;
-    subscriber.IOCTL = plugin.IOCTL;
-    std::copy(std::begin(plugin.loadOut.subscribe), std::end(plugin.loadOut.subscribe),
-              subscriber.subscribe);
-    subscriber.writable = plugin.loadOut.writable != 0;
-    subscriber.fileName = plugin.fileName;
-    return subscriber;
-}
-
 }  // namespace
 
 PluginHost::PluginHost(EventBus &bus, LogTables logs, TimeSource &clock, DvrEventEntry entry,
@@ -185,7 +160,7 @@ bool PluginHost::acceptLoaded(const boost::filesystem::path &file, PLUGININFO &p
 
 PLUGININFO &PluginHost::adopt(PLUGININFO plugin)
 {
-    bus.addSubscriber(subscriberFor(plugin));
+    bus.addSubscriber(subscriberFrom(plugin.loadOut, plugin.Write, plugin.IOCTL, plugin.fileName));
     std::unique_lock<std::shared_mutex> lock(pluginsMutex);
     plugins.push_back(std::move(plugin));
     return plugins.back();

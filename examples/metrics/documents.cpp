@@ -1,5 +1,6 @@
 #include "documents.h"
 
+#include <cstdlib>
 #include <set>
 #include <utility>
 
@@ -158,13 +159,8 @@ std::string decode(std::string_view raw)
             const size_t end = raw.find(';', at);
             if (!replaced && raw.substr(at, 2) == "&#" && end != std::string_view::npos && end - at < 8) {
                 const bool hex = raw.substr(at, 3) == "&#x";
-                unsigned long code = 0;
-                try {
-                    code = std::stoul(std::string(raw.substr(at + (hex ? 3 : 2), end - at - (hex ? 3 : 2))),
-                                      nullptr, hex ? 16 : 10);
-                } catch (...) {
-                    code = 0;
-                }
+                const std::string digits(raw.substr(at + (hex ? 3 : 2), end - at - (hex ? 3 : 2)));
+                const unsigned long code = std::strtoul(digits.c_str(), nullptr, hex ? 16 : 10);
                 if (code > 0 && code < 128) {
                     out += char(code);
                     at = end + 1;
