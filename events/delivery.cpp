@@ -112,10 +112,11 @@ size_t EventBus::waitingBehind(size_t batchLeft)
 
 void EventBus::deliverEvent(const _EventParmsIn &event, size_t batchLeft)
 {
-    DeliveryHolds holds(refBlockTable, event.data, event.len, DVR_PROVIDER_CORE);
+    // From here the table counts the block as the loop's, so the report
+    // counts the block being delivered.
+    DeliveryHolds holds(refBlockTable, event.data, event.len);
     const TimeSource::Clock::time_point now = clock.Now();
     if (statusReport.due(now)) {
-        holds.registerCore();  // the report counts the block being delivered
         statusReport.write(now, waitingBehind(batchLeft), gate, refBlockTable, entry);
     }
 

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "plugin/dvrplugin.h"
+
 bool RefBlockTable::HolderSet::insert(uint32_t holder)
 {
     for (uint32_t i = 0; i < count; ++i)
@@ -16,7 +18,7 @@ bool RefBlockTable::HolderSet::insert(uint32_t holder)
     return true;
 }
 
-void RefBlockTable::HolderSet::erase(uint32_t holder)
+bool RefBlockTable::HolderSet::erase(uint32_t holder)
 {
     for (uint32_t i = 0; i < count; ++i) {
         if (at(i) == holder) {
@@ -24,50 +26,67 @@ void RefBlockTable::HolderSet::erase(uint32_t holder)
             if (count > kInline)
                 overflow.pop_back();
             --count;
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 void RefBlockTable::add(const void *data, uint32_t len, uint32_t holder)
 {
-    Change change;
-    change.addHolder(holder);
-    apply(data, len, change);
+    if (!data)
+        return;
+    std::lock_guard<std::mutex> lock(mutex);
+    insertLocked(data, len, holder);
+}
+
+void RefBlockTable::insertLocked(const void *data, uint32_t len, uint32_t holder)
+{
+    auto [it, created] = blocks.try_emplace(data);
+    if (created) {
+        it->second.len = len;
+        ++blockCount;
+        byteCount += len;
+    }
+    it->second.holders.insert(holder);
 }
 
 bool RefBlockTable::release(const void *data, uint32_t holder)
 {
-    Change change;
-    change.dropHolder(holder);
-    return apply(data, 0, change);
-}
-
-bool RefBlockTable::apply(const void *data, uint32_t len, const Change &change)
-{
     if (!data)
         return true;
     std::lock_guard<std::mutex> lock(mutex);
+    return releaseLocked(data, holder);
+}
+
+bool RefBlockTable::releaseLocked(const void *data, uint32_t holder)
+{
+    // The plugin being called with the block gives its hold up during the
+    // call: the hold it has for the call (and one it kept earlier in the map,
+    // as a set holds each holder once).
+    const bool inCall = inCallRelease(data, holder);
     auto it = blocks.find(data);
-    if (it != blocks.end())
-        for (uint8_t i = 0; i < change.drops; ++i)
-            it->second.holders.erase(change.drop[i]);
-    for (uint8_t i = 0; i < change.adds; ++i) {
-        if (it == blocks.end()) {
-            it = blocks.try_emplace(data).first;
-            it->second.len = len;
-            ++blockCount;
-            byteCount += len;
-        }
-        it->second.holders.insert(change.add[i]);
-    }
-    // A pointer the table does not know is not the caller's to free.
-    if (change.adds != 0 || it == blocks.end() || !it->second.holders.empty())
+    // A pointer the table does not know is not the caller's to free; nor is
+    // the block in delivery, which the loop's hold keeps.
+    if (it == blocks.end() || !it->second.holders.erase(holder) || inCall ||
+        !it->second.holders.empty())
         return false;
     --blockCount;
     byteCount -= it->second.len;
     blocks.erase(it);
     return true;
+}
+
+// Under the lock: marks the current call's hold given up when `holder` is
+// the plugin being called with `data`. The state word is read first and
+// swapped only if unchanged, so the call it names is still under way.
+bool RefBlockTable::inCallRelease(const void *data, uint32_t holder)
+{
+    uint64_t state = callState.load();
+    if (!(state & kCallOpen) || (state & kCallReleased) || callHolder.load() != holder ||
+        flightData.load() != data)
+        return false;
+    return callState.compare_exchange_strong(state, state | kCallReleased);
 }
 
 std::unordered_map<uint32_t, uint32_t> RefBlockTable::census() const
@@ -76,19 +95,27 @@ std::unordered_map<uint32_t, uint32_t> RefBlockTable::census() const
     std::lock_guard<std::mutex> lock(mutex);
     for (const auto &entry : blocks)
         entry.second.holders.forEach([&](uint32_t holder) { ++result[holder]; });
+    if (flightData.load() && !inMap) {
+        ++result[DVR_PROVIDER_CORE];
+        const uint64_t state = callState.load();
+        if ((state & kCallOpen) && !(state & kCallReleased))
+            ++result[callHolder.load()];
+    }
     return result;
 }
 
 RefBlockTable::Counts RefBlockTable::counts() const
 {
     std::lock_guard<std::mutex> lock(mutex);
+    if (flightData.load() && !inMap)
+        return {blockCount + 1, byteCount + flightLen.load()};
     return {blockCount, byteCount};
 }
 
 bool RefBlockTable::contains(const void *data) const
 {
     std::lock_guard<std::mutex> lock(mutex);
-    return blocks.count(data) != 0;
+    return blocks.count(data) != 0 || (data && flightData.load() == data);
 }
 
 void RefBlockTable::drop(void *data, uint32_t holder)
@@ -104,43 +131,68 @@ void RefBlockTable::freeBlock(void *data)
     std::free(data);
 }
 
-// Applies what is pending: the loop's own hold goes into the table with the
-// first change, and from then on it is there.
-void DeliveryHolds::flush()
+DeliveryHolds::DeliveryHolds(RefBlockTable &table, void *data, uint32_t len)
+    : table(table), data(data), len(len)
 {
-    table.apply(data, len, pending);
-    pending = {};
-    coreInTable = true;
+    if (!data)
+        return;
+    table.flightLen.store(len, std::memory_order_relaxed);
+    table.flightData.store(data);
 }
 
-void DeliveryHolds::registerCore()
+DeliveryHolds::~DeliveryHolds()
 {
-    if (!coreInTable)
-        flush();
+    if (data && !finished)
+        finish();
 }
 
 void DeliveryHolds::beforeCall(uint32_t holder)
 {
-    pending.addHolder(holder);
-    flush();
+    if (!data)
+        return;
+    table.callHolder.store(holder);
+    // The next call's count, under way, its hold not given up.
+    const uint64_t state = table.callState.load(std::memory_order_relaxed);
+    table.callState.store(((state & ~(RefBlockTable::kCallStep - 1)) + RefBlockTable::kCallStep) |
+                          RefBlockTable::kCallOpen);
 }
 
 void DeliveryHolds::afterCall(uint32_t holder, bool keep)
 {
-    if (!keep)
-        pending.dropHolder(holder);
+    if (!data)
+        return;
+    if (!keep) {
+        // Closed whatever a release made of it: the hold goes either way.
+        table.callState.fetch_and(~(RefBlockTable::kCallOpen | RefBlockTable::kCallReleased));
+        return;
+    }
+    // Closed under the lock, so that a release either came first (and is
+    // seen here) or finds the keeper's hold in the map.
+    std::lock_guard<std::mutex> lock(table.mutex);
+    const uint64_t state = table.callState.fetch_and(
+        ~(RefBlockTable::kCallOpen | RefBlockTable::kCallReleased));
+    if (state & RefBlockTable::kCallReleased)
+        return;
+    if (!table.inMap) {
+        table.insertLocked(data, len, DVR_PROVIDER_CORE);
+        table.inMap = true;
+    }
+    table.insertLocked(data, len, holder);
 }
 
 bool DeliveryHolds::finish()
 {
+    finished = true;
     if (!data)
         return false;
-    // When no plugin took the block and no report counted it, it never
-    // entered the table, and the loop's hold was the only one.
-    if (!coreInTable)
+    if (!table.inMap) {
+        table.flightData.store(nullptr);
         return true;
-    pending.dropHolder(core);
-    return table.apply(data, len, pending);
+    }
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.inMap = false;
+    table.flightData.store(nullptr);
+    return table.releaseLocked(data, DVR_PROVIDER_CORE);
 }
 
 std::string RefBlockTable::leakReport()

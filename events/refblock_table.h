@@ -6,6 +6,7 @@
 // it was the last holder; drop() does both steps for the core's own callers.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -45,21 +46,6 @@ public:
     // telling the free listener). Unknown pointers are left alone.
     void drop(void *data, uint32_t holder);
 
-    // Several holds of one block dropped and added in one step under the
-    // lock, for the delivery loop, which hands each block to plugin after
-    // plugin (DeliveryHolds below). Drops come first; the block is created
-    // by the first add when it is not in the table. Answers like release():
-    // true when no holder is left and the caller is to free `data` (adds
-    // always leave one). Any value is a holder ID, 0 included.
-    struct Change {
-        uint32_t drop[2];
-        uint32_t add[2];
-        uint8_t drops = 0;
-        uint8_t adds = 0;
-        void dropHolder(uint32_t holder) { drop[drops++] = holder; }
-        void addHolder(uint32_t holder) { add[adds++] = holder; }
-    };
-    bool apply(const void *data, uint32_t len, const Change &change);
     // Frees `data` as the last holder's drop does: the listener first.
     void freeBlock(void *data);
 
@@ -68,7 +54,8 @@ public:
 
     Counts counts() const;
 
-    // Whether `data` is a block currently in the table.
+    // Whether `data` is a block currently in the table (the block being
+    // delivered included).
     bool contains(const void *data) const;
 
     // Empties the table and returns one line per block some holder never
@@ -83,7 +70,7 @@ private:
     class HolderSet {
     public:
         bool insert(uint32_t holder);
-        void erase(uint32_t holder);
+        bool erase(uint32_t holder);
         bool empty() const { return count == 0; }
         template <typename Visit>
         void forEach(Visit visit) const
@@ -105,48 +92,78 @@ private:
         HolderSet holders;
     };
 
+    friend class DeliveryHolds;
+    bool releaseLocked(const void *data, uint32_t holder);
+    void insertLocked(const void *data, uint32_t len, uint32_t holder);
+    bool inCallRelease(const void *data, uint32_t holder);
+
     FreeListener beforeFree;
     mutable std::mutex mutex;
     uint32_t blockCount = 0;
     uint32_t byteCount = 0;
     std::unordered_map<const void *, Block> blocks;
+
+    // The block the delivery loop is handing out, while no plugin keeps it,
+    // lives here instead of in `blocks`: the loop's hold and the hold of
+    // the plugin it is calling are implied, and none of the loop's steps
+    // takes the lock. DeliveryHolds (below) writes these, on the delivery
+    // thread only; release() reads them under the lock.
+    //   flightData  the block being delivered, or null;
+    //   flightLen   its length;
+    //   inMap       (under the lock) the block went into `blocks` because a
+    //               plugin kept it: from then on its holds are counted there;
+    //   callHolder  the plugin being called with it;
+    //   callState   bit 0: that call is under way; bit 1: the plugin gave its
+    //               hold up during the call; the rest counts calls, so that a
+    //               release that read an earlier call's state cannot mark a
+    //               later one (compare-and-swap on the whole word).
+    static constexpr uint64_t kCallOpen = 1;
+    static constexpr uint64_t kCallReleased = 2;
+    static constexpr uint64_t kCallStep = 4;
+    std::atomic<const void *> flightData{nullptr};
+    std::atomic<uint32_t> flightLen{0};
+    bool inMap = false;
+    std::atomic<uint32_t> callHolder{0};
+    std::atomic<uint64_t> callState{0};
+    static_assert(std::atomic<const void *>::is_always_lock_free &&
+                      std::atomic<uint32_t>::is_always_lock_free &&
+                      std::atomic<uint64_t>::is_always_lock_free,
+                  "the delivery loop's hand-over never takes a lock");
 };
 
 // The holds of one event's block while the delivery loop hands it out. The
 // loop holds the block from the start of the event to its end; each plugin
 // holds it during its call and, if it keeps the block, until it releases it.
-// The loop's own hold stays in place throughout, so a plugin's hold may be
-// dropped late: it is dropped together with the next plugin's add, and the
-// last with the loop's own, one lock per plugin instead of two, and none for
-// an event no plugin takes. Every hold is in the table whenever a plugin
-// could act on it: from just before its call until it releases it.
+//
+// While no plugin keeps the block it stays out of the table's map: the loop
+// announces the block and each call through atomics, and a plugin's release
+// during its own call (from any thread) is noted there under the table's
+// lock. So an event whose plugins do not keep its block costs the loop no
+// lock at all, and the table still answers exactly, at every moment, who
+// holds the block. Only a keep takes the lock: the block, with the loop's
+// hold and the keeper's, goes into the map, and from then on its holds are
+// counted there; the loop's own hold is then dropped under the lock at the
+// end.
 class DeliveryHolds {
 public:
-    DeliveryHolds(RefBlockTable &table, void *data, uint32_t len, uint32_t core)
-        : table(table), data(data), len(len), core(core)
-    {
-        pending.addHolder(core);
-    }
+    // `data` may be null: an event without data holds nothing.
+    DeliveryHolds(RefBlockTable &table, void *data, uint32_t len);
+    ~DeliveryHolds();
     DeliveryHolds(const DeliveryHolds &) = delete;
     DeliveryHolds &operator=(const DeliveryHolds &) = delete;
 
-    // The loop's own hold goes into the table now (for the status report).
-    void registerCore();
     // `holder` is about to be called with the block.
     void beforeCall(uint32_t holder);
-    // `holder`'s call returned; unless it keeps the block its hold goes.
+    // `holder`'s call returned; unless it keeps the block (and did not give
+    // its hold up during the call) its hold goes.
     void afterCall(uint32_t holder, bool keep);
     // The loop lets go. True when it was the last holder and is to dispose
     // of the block (the table no longer has it).
     bool finish();
 
 private:
-    void flush();
-
     RefBlockTable &table;
     void *const data;
     const uint32_t len;
-    const uint32_t core;
-    bool coreInTable = false;
-    RefBlockTable::Change pending;
+    bool finished = false;
 };
