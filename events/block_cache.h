@@ -43,6 +43,7 @@ public:
     static constexpr size_t kBudgetBytes = 512 * 1024;
     static constexpr size_t kMaxBlocks = 1024;  // bounds the bookkeeping of tiny blocks
     static constexpr size_t kMaxBlockBytes = 128 * 1024;
+    static constexpr size_t kMinBlockBytes = 256;
 
     // A freed block and the number of bytes it can hold.
     struct Block {

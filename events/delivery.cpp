@@ -73,7 +73,7 @@ void EventBus::disposeOf(void *data)
 {
     requests.blockReleased(data);
     const BlockCache::Block block = BlockCache::blockAt(data);
-    if (block.size > BlockCache::kMaxBlockBytes) {
+    if (block.size > BlockCache::kMaxBlockBytes || block.size < BlockCache::kMinBlockBytes) {
         std::free(data);
         return;
     }
@@ -126,39 +126,41 @@ void EventBus::deliverEvent(const _EventParmsIn &event, size_t batchLeft)
     const bool config = (event.eventType & DVR_EVENT_CONFIG) != 0;
     if (config && event.data && event.len != 0 && configListener)
         configListener(std::string(static_cast<const char *>(event.data), event.len));
+    // Writes are timed only while the core's level-0 messages pass; log
+    // events are never timed, so the slow-write message cannot feed on
+    // itself. Each plugin gets a fresh copy of the one Write record.
+    const bool timed =
+        logLevels.get(LogLevelTable::kCoreIndex) <= 0 && event.eventType != DVR_EVENT_LOG;
+    const _WriteParmsIn record = writeRecordFor(event);
     for (const Subscriber &plugin : subscribers) {
         if (config && plugin.pluginId != event.providerID)
             updatePluginConfig(plugin, event, holds);
         else if (plugin.writable && subscriptionMatches(plugin.subscribe, event.eventType, match))
-            writeToPlugin(plugin, event, holds);
+            writeToPlugin(plugin, event, record, timed, holds);
     }
     if (holds.finish())
         disposeOf(event.data);
 }
 
 void EventBus::writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event,
-                             DeliveryHolds &holds)
+                             const _WriteParmsIn &record, bool timed, DeliveryHolds &holds)
 {
-    const _WriteParmsIn in = writeRecordFor(event);
+    const _WriteParmsIn in = record;
     _WriteParmsOut out = writeAnswerPreset();
     holds.beforeCall(plugin.pluginId);
-
-    // Writes are timed only while the core's level-0 messages pass; log events
-    // are never timed, so the slow-write message cannot feed on itself.
-    const bool timed =
-        logLevels.get(LogLevelTable::kCoreIndex) <= 0 && event.eventType != DVR_EVENT_LOG;
-    const auto start = timed ? clock.Now() : TimeSource::Clock::time_point{};
+    if (!timed) {
+        const int result = plugin.Write ? plugin.Write(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
+        if (result != 0 || out.error != 0)
+            writeFailed(plugin, event, result, out.error);
+        holds.afterCall(plugin.pluginId, out.keep != 0);
+        return;
+    }
+    const auto start = clock.Now();
     const int result = plugin.Write ? plugin.Write(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
-    const auto end = timed ? clock.Now() : TimeSource::Clock::time_point{};
-
-    // A failure to take one of the core's own log lines is not reported: the
-    // report would be one more of them, and a plugin that fails on every log
-    // event would keep the loop reporting its failures to it for ever.
-    const bool ownLogLine =
-        event.providerID == DVR_PROVIDER_CORE && (event.eventType & DVR_EVENT_LOG) != 0;
-    if ((result != 0 || out.error != 0) && !ownLogLine)
-        log(0, "plugin %s write returned %d error %d", plugin.fileName.c_str(), result, out.error);
-    if (timed && end - start >= kSlowWrite) {
+    const auto end = clock.Now();
+    if (result != 0 || out.error != 0)
+        writeFailed(plugin, event, result, out.error);
+    if (end - start >= kSlowWrite) {
         const long long ms =
             std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count();
         log(0, "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s", ms,
@@ -166,6 +168,18 @@ void EventBus::writeToPlugin(const Subscriber &plugin, const _EventParmsIn &even
             plugin.fileName.c_str());
     }
     holds.afterCall(plugin.pluginId, out.keep != 0);
+}
+
+// A failure to take one of the core's own log lines is not reported: the
+// report would be one more of them, and a plugin that fails on every log
+// event would keep the loop reporting its failures to it for ever.
+void EventBus::writeFailed(const Subscriber &plugin, const _EventParmsIn &event, int result,
+                           int error)
+{
+    const bool ownLogLine =
+        event.providerID == DVR_PROVIDER_CORE && (event.eventType & DVR_EVENT_LOG) != 0;
+    if (!ownLogLine)
+        log(0, "plugin %s write returned %d error %d", plugin.fileName.c_str(), result, error);
 }
 
 void EventBus::updatePluginConfig(const Subscriber &plugin, const _EventParmsIn &event,

@@ -37,23 +37,20 @@ int32_t EventBus::post(const _EventParmsIn &in)
             return verdict;
     }
 
-    _EventParmsIn record = in;
     int32_t result = DVR_RESULT_OK;
-    record.data = copyData(in, result);
+    void *const data = copyData(in, result);
     if (result != DVR_RESULT_OK)
         return result;
-    if (!record.data)
-        record.len = 0;
 
-    if (record.requestKey &&
-        requests.admitAnswer(record.requestKey, record.data) == ReadRequests::Answer::Refused) {
-        std::free(record.data);
+    if (in.requestKey &&
+        requests.admitAnswer(in.requestKey, data) == ReadRequests::Answer::Refused) {
+        std::free(data);
         return DVR_RESULT_REFUSED;
     }
-    if (!enqueue(record)) {
-        if (record.data) {
-            requests.blockReleased(record.data);
-            std::free(record.data);
+    if (!enqueue(in, data)) {
+        if (data) {
+            requests.blockReleased(data);
+            std::free(data);
         }
         return DVR_RESULT_REFUSED;
     }
@@ -82,16 +79,21 @@ void *EventBus::copyData(const _EventParmsIn &in, int32_t &result)
     return copy;
 }
 
-// Appends to the queue; false when a stop was requested first, since the
+// Appends the producer's record, with the bus's copy of its data (or none),
+// to the queue; false when a stop was requested first, since the
 // delivery loop may already have drained the queue for the last time.
-bool EventBus::enqueue(const _EventParmsIn &record)
+bool EventBus::enqueue(const _EventParmsIn &in, void *data)
 {
     bool wakeLoop;
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         if (stopping())
             return false;
-        eventQueue.push(record);
+        _EventParmsIn &record = eventQueue.append();
+        record = in;
+        record.data = data;
+        if (!data)
+            record.len = 0;
         wakeLoop = loopSleeping;
         loopSleeping = false;  // one signal is enough for any number of records
     }

@@ -82,14 +82,16 @@ public:
 
 private:
     void *copyData(const _EventParmsIn &in, int32_t &result);
-    bool enqueue(const _EventParmsIn &record);
+    bool enqueue(const _EventParmsIn &in, void *data);
     bool takeBatch();
     void cacheFreedBlocks();
     bool trimBeforeSleep(std::unique_lock<std::mutex> &lock);
     void disposeOf(void *data);
     void deliverEvent(const _EventParmsIn &event, size_t batchLeft);
     size_t waitingBehind(size_t batchLeft);
-    void writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event, DeliveryHolds &holds);
+    void writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event,
+                       const _WriteParmsIn &record, bool timed, DeliveryHolds &holds);
+    void writeFailed(const Subscriber &plugin, const _EventParmsIn &event, int result, int error);
     void updatePluginConfig(const Subscriber &plugin, const _EventParmsIn &event,
                             DeliveryHolds &holds);
 

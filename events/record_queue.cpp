@@ -2,19 +2,20 @@
 
 #include <utility>
 
-void RecordQueue::push(const _EventParmsIn &record)
+_EventParmsIn &RecordQueue::append()
 {
     if (chunks.empty() || chunks.back()->end == kChunkRecords)
         chunks.push_back(newChunk());
     Chunk &tail = *chunks.back();
-    tail.records[tail.end++] = record;
     ++count;
+    return tail.records[tail.end++];
 }
 
 std::unique_ptr<RecordQueue::Chunk> RecordQueue::newChunk()
 {
+    // The records are left uninitialized: each is written before it is read.
     if (spares.empty())
-        return std::make_unique<Chunk>();
+        return std::unique_ptr<Chunk>(new Chunk);
     std::unique_ptr<Chunk> chunk = std::move(spares.back());
     spares.pop_back();
     return chunk;

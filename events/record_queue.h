@@ -25,7 +25,9 @@ public:
     RecordQueue(const RecordQueue &) = delete;
     RecordQueue &operator=(const RecordQueue &) = delete;
 
-    void push(const _EventParmsIn &record);
+    void push(const _EventParmsIn &record) { append() = record; }
+    // A new record at the tail, for the caller to fill.
+    _EventParmsIn &append();
     bool empty() const { return count == 0; }
     size_t size() const { return count; }
     size_t spareChunks() const { return spares.size(); }

@@ -16,6 +16,7 @@ constexpr uint32_t kSubscriptionBits[DVR_SUBSCRIBE_COUNT] = {
     DVR_EVENT_KIND_0x8,    DVR_EVENT_KIND_0x10,   DVR_EVENT_KIND_0x20,
     DVR_EVENT_LOG,         DVR_EVENT_KIND_0x80,   DVR_EVENT_KIND_0x400};
 
+
 // Match value of a read request: top byte of flags moved down one bit (queued
 // events use DVR_MATCH_VALUE, which moves it up).
 constexpr uint32_t requestMatchValue(uint32_t flags)
@@ -23,13 +24,34 @@ constexpr uint32_t requestMatchValue(uint32_t flags)
     return ((flags >> 1) & 0x7F800000u) | (flags & 0x00FFFFFFu);
 }
 
+// Every event-type bit that has a subscription word, and, by bit number,
+// the index of its word (bits 0-7 are words 0-7, bit 10 is word 8).
+constexpr uint32_t kSubscribedKinds = 0x04FFu;
+constexpr uint8_t kSubscriptionWordOfBit[11] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 0, 8};
+
+constexpr bool wordIndexesAgree()
+{
+    uint32_t all = 0;
+    for (int i = 0; i < DVR_SUBSCRIBE_COUNT; ++i) {
+        int bit = 0;
+        while ((kSubscriptionBits[i] >> bit) != 1u)
+            ++bit;
+        if (kSubscriptionWordOfBit[bit] != i)
+            return false;
+        all |= kSubscriptionBits[i];
+    }
+    return all == kSubscribedKinds;
+}
+static_assert(wordIndexesAgree(), "one subscription word for each subscribed bit");
+
 // True when, for some subscription bit the event type has, the plugin's word
-// for it contains every bit of the match value.
+// for it contains every bit of the match value. Only the event's own bits
+// are visited: most events have one.
 inline bool subscriptionMatches(const uint32_t (&subscribe)[DVR_SUBSCRIBE_COUNT],
                                 uint32_t eventType, uint32_t matchValue)
 {
-    for (int i = 0; i < DVR_SUBSCRIBE_COUNT; ++i)
-        if ((eventType & kSubscriptionBits[i]) && (matchValue & ~subscribe[i]) == 0)
+    for (uint32_t bits = eventType & kSubscribedKinds; bits != 0; bits &= bits - 1)
+        if ((matchValue & ~subscribe[kSubscriptionWordOfBit[__builtin_ctz(bits)]]) == 0)
             return true;
     return false;
 }

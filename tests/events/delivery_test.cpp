@@ -2,7 +2,9 @@
 // configuration events, failing and slow writes, and draining on stop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -525,3 +527,109 @@ TEST_F(DeliveryTest, APluginWithIdZeroCanKeepABlock)
 }
 
 }  // namespace
+
+// Plugins that keep blocks and give them up from other threads, during
+// their calls and after them, while the delivery loop hands blocks out
+// without the table's lock. Every hold must stay exact: no block freed while
+// a keeper still reads it, none left over, none freed by a plugin that never
+// held it.
+struct HandOff {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<void *> toRelease;
+    bool done = false;
+};
+HandOff handOff;
+std::atomic<uint32_t> keptCalls{0};
+
+int keepAndHandOffWrite(const _WriteParmsIn *in, _WriteParmsOut *out)
+{
+    const uint32_t n = keptCalls.fetch_add(1);
+    if (n % 3 == 2)
+        return 0;  // not kept
+    out->keep = 1;
+    std::unique_lock<std::mutex> lock(handOff.mutex);
+    handOff.toRelease.push_back(in->data);
+    handOff.changed.notify_all();
+    if (n % 3 == 0)  // wait until the releaser gave it up: a release during the call
+        handOff.changed.wait(lock, [&] {
+            return std::find(handOff.toRelease.begin(), handOff.toRelease.end(), in->data) ==
+                   handOff.toRelease.end();
+        });
+    return 0;
+}
+
+int checkingWrite(const _WriteParmsIn *in, _WriteParmsOut *)
+{
+    // The data is intact whoever else holds or gave up the block.
+    const auto *bytes = static_cast<const unsigned char *>(in->data);
+    for (uint32_t i = 1; i < in->len; ++i)
+        if (bytes[i] != bytes[0])
+            return 1;
+    return 0;
+}
+
+TEST_F(DeliveryTest, HoldsStayExactWhileOtherThreadsReleaseDuringAndAfterCalls)
+{
+    TestBus core;
+    core.addPlugin(kA, "a.so", keepAndHandOffWrite);
+    core.addPlugin(kB, "b.so", checkingWrite);
+    keptCalls = 0;
+    handOff.toRelease.clear();
+    handOff.done = false;
+    std::thread releaser([&] {
+        std::unique_lock<std::mutex> lock(handOff.mutex);
+        while (!handOff.done || !handOff.toRelease.empty()) {
+            if (handOff.toRelease.empty()) {
+                handOff.changed.wait(lock);
+                continue;
+            }
+            void *block = handOff.toRelease.front();
+            handOff.toRelease.erase(handOff.toRelease.begin());
+            const unsigned char first = *static_cast<unsigned char *>(block);  // still held
+            lock.unlock();
+            EXPECT_NE(first, 0);
+            // A plugin that never held the block gives it up: nothing happens.
+            core.post(makeEvent(kC, DVR_EVENT_RELEASE, 0, block, 0));
+            core.post(makeEvent(kA, DVR_EVENT_RELEASE, 0, block, 0));
+            lock.lock();
+            handOff.changed.notify_all();
+        }
+    });
+    std::thread watcher([&] {
+        while (!handOff.done) {
+            const RefBlockTable::Counts counts = core.refBlockTable.counts();
+            EXPECT_LE(counts.blockCount, 64u);
+            EXPECT_EQ(core.refBlockTable.census().count(kC), 0u);
+        }
+    });
+
+    core.startDelivery();
+    constexpr int kEvents = 600;
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 2; ++p)
+        producers.emplace_back([&, p] {
+            std::vector<unsigned char> payload(p ? 64 : 600);
+            for (int i = 0; i < kEvents; ++i) {
+                std::fill(payload.begin(), payload.end(), static_cast<unsigned char>(1 + i % 250));
+                EXPECT_EQ(core.post(makeEvent(0x00400000u + (p << 16), DVR_EVENT_KIND_0x8, 0,
+                                              payload.data(), uint32_t(payload.size()))),
+                          DVR_RESULT_OK);
+            }
+        });
+    for (auto &producer : producers)
+        producer.join();
+    core.stopDelivery();
+    {
+        std::lock_guard<std::mutex> lock(handOff.mutex);
+        handOff.done = true;
+        handOff.changed.notify_all();
+    }
+    releaser.join();
+    watcher.join();
+
+    EXPECT_EQ(keptCalls.load(), 2u * kEvents);
+    EXPECT_FALSE(core.loggedPrefix("plugin b.so write returned")) << "b saw a changed block";
+    EXPECT_EQ(core.refBlockTable.counts().blockCount, 0u);
+    EXPECT_TRUE(core.refBlockTable.census().empty());
+}
