@@ -43,6 +43,9 @@ public:
     static constexpr size_t kBudgetBytes = 512 * 1024;
     static constexpr size_t kMaxBlocks = 1024;  // bounds the bookkeeping of tiny blocks
     static constexpr size_t kMaxBlockBytes = 128 * 1024;
+    // The event bus hands the cache no block of an event shorter than this:
+    // malloc's own per-thread caches serve such sizes for less than the
+    // cache's bookkeeping costs.
     static constexpr size_t kMinBlockBytes = 256;
 
     // A freed block and the number of bytes it can hold.

@@ -69,11 +69,15 @@ void EventBus::cacheFreedBlocks()
 // for it to go is told, and the block waits for the cache, which takes the
 // waiting blocks once they add up to a few, so that a loop that never sleeps
 // parks no more than that.
-void EventBus::disposeOf(void *data)
+void EventBus::disposeOf(void *data, uint32_t len)
 {
     requests.blockReleased(data);
+    if (len < BlockCache::kMinBlockBytes) {
+        std::free(data);
+        return;
+    }
     const BlockCache::Block block = BlockCache::blockAt(data);
-    if (block.size > BlockCache::kMaxBlockBytes || block.size < BlockCache::kMinBlockBytes) {
+    if (block.size > BlockCache::kMaxBlockBytes) {
         std::free(data);
         return;
     }
@@ -139,7 +143,7 @@ void EventBus::deliverEvent(const _EventParmsIn &event, size_t batchLeft)
             writeToPlugin(plugin, event, record, timed, holds);
     }
     if (holds.finish())
-        disposeOf(event.data);
+        disposeOf(event.data, event.len);
 }
 
 void EventBus::writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event,

@@ -86,7 +86,7 @@ private:
     bool takeBatch();
     void cacheFreedBlocks();
     bool trimBeforeSleep(std::unique_lock<std::mutex> &lock);
-    void disposeOf(void *data);
+    void disposeOf(void *data, uint32_t len);
     void deliverEvent(const _EventParmsIn &event, size_t batchLeft);
     size_t waitingBehind(size_t batchLeft);
     void writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event,

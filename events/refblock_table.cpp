@@ -131,41 +131,8 @@ void RefBlockTable::freeBlock(void *data)
     std::free(data);
 }
 
-DeliveryHolds::DeliveryHolds(RefBlockTable &table, void *data, uint32_t len)
-    : table(table), data(data), len(len)
+void DeliveryHolds::kept(uint32_t holder)
 {
-    if (!data)
-        return;
-    table.flightLen.store(len, std::memory_order_relaxed);
-    table.flightData.store(data);
-}
-
-DeliveryHolds::~DeliveryHolds()
-{
-    if (data && !finished)
-        finish();
-}
-
-void DeliveryHolds::beforeCall(uint32_t holder)
-{
-    if (!data)
-        return;
-    table.callHolder.store(holder);
-    // The next call's count, under way, its hold not given up.
-    const uint64_t state = table.callState.load(std::memory_order_relaxed);
-    table.callState.store(((state & ~(RefBlockTable::kCallStep - 1)) + RefBlockTable::kCallStep) |
-                          RefBlockTable::kCallOpen);
-}
-
-void DeliveryHolds::afterCall(uint32_t holder, bool keep)
-{
-    if (!data)
-        return;
-    if (!keep) {
-        // Closed whatever a release made of it: the hold goes either way.
-        table.callState.fetch_and(~(RefBlockTable::kCallOpen | RefBlockTable::kCallReleased));
-        return;
-    }
     // Closed under the lock, so that a release either came first (and is
     // seen here) or finds the keeper's hold in the map.
     std::lock_guard<std::mutex> lock(table.mutex);
@@ -180,15 +147,8 @@ void DeliveryHolds::afterCall(uint32_t holder, bool keep)
     table.insertLocked(data, len, holder);
 }
 
-bool DeliveryHolds::finish()
+bool DeliveryHolds::finishKept()
 {
-    finished = true;
-    if (!data)
-        return false;
-    if (!table.inMap) {
-        table.flightData.store(nullptr);
-        return true;
-    }
     std::lock_guard<std::mutex> lock(table.mutex);
     table.inMap = false;
     table.flightData.store(nullptr);

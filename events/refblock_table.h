@@ -162,8 +162,61 @@ public:
     bool finish();
 
 private:
+    void kept(uint32_t holder);
+    bool finishKept();
+
     RefBlockTable &table;
     void *const data;
     const uint32_t len;
     bool finished = false;
 };
+
+// The loop's steps, inline: each event and each call passes here.
+inline DeliveryHolds::DeliveryHolds(RefBlockTable &table, void *data, uint32_t len)
+    : table(table), data(data), len(len)
+{
+    if (!data)
+        return;
+    table.flightLen.store(len, std::memory_order_relaxed);
+    table.flightData.store(data);
+}
+
+inline DeliveryHolds::~DeliveryHolds()
+{
+    if (data && !finished)
+        finish();
+}
+
+inline void DeliveryHolds::beforeCall(uint32_t holder)
+{
+    if (!data)
+        return;
+    table.callHolder.store(holder);
+    // The next call's count, under way, its hold not given up.
+    const uint64_t state = table.callState.load(std::memory_order_relaxed);
+    table.callState.store(((state & ~(RefBlockTable::kCallStep - 1)) + RefBlockTable::kCallStep) |
+                          RefBlockTable::kCallOpen);
+}
+
+inline void DeliveryHolds::afterCall(uint32_t holder, bool keep)
+{
+    if (!data)
+        return;
+    if (keep) {
+        kept(holder);
+        return;
+    }
+    // Closed whatever a release made of it: the hold goes either way.
+    table.callState.fetch_and(~(RefBlockTable::kCallOpen | RefBlockTable::kCallReleased));
+}
+
+inline bool DeliveryHolds::finish()
+{
+    finished = true;
+    if (!data)
+        return false;
+    if (table.inMap)
+        return finishKept();
+    table.flightData.store(nullptr);
+    return true;
+}
