@@ -1,17 +1,11 @@
 #!/usr/bin/env python3
 """Writes the performance page (docs/performance.md) and its latency plot from
-the results bench/run.sh collected in one directory:
-
-  event_bus.json             event_bus_bench, Google Benchmark's JSON
-  recorder_load.csv          recorder_load_bench --csv
-  recorder_load_histogram.csv  recorder_load_bench --histogram
-  sustained.txt              event_bus_bench --sustained, key=value lines
-  idle.txt, startup.txt, callgrind.txt  key=value lines of bench/idle.sh,
-                             bench/startup.py and bench/callgrind.sh
-  plugin_cost.csv, plugin_cost.txt  bench/plugin_cost.sh's rows and key=value lines
-
-A file that is missing, or a case missing from one, shows as "not measured".
-Standard library only.
+the results bench/run.sh collected in one directory: event_bus.json (Google
+Benchmark's JSON), recorder_load.csv, recorder_compare.csv and
+recorder_load_histogram.csv (recorder_load_bench), plugin_cost.csv, and the
+key=value lines of sustained.txt, idle.txt, startup.txt, callgrind.txt,
+footprint.txt and plugin_cost.txt. A missing file or case shows as "not
+measured". Standard library only.
 
 Usage: bench/report.py RESULTS_DIR [--page docs/performance.md]
                        [--plot docs/performance-latency.svg] [--note TEXT]
@@ -46,6 +40,8 @@ IDLE_CPU_TARGET_PCT = 0.05
 SUSTAINED_PEAK_TARGET_KIB = 2 * 1024  # the bus's peak above the bare queue's, at most
 PLUGIN_COST_TITLE = "## The metrics plugin's cost"
 PLUGIN_CORE_CPU_TARGET_PCT = 5  # the core's share with the plugin above without, at most
+INSTRUCTIONS_TARGET = 1000  # per routed 64-byte event
+COMPARE_TARGET = 1.1  # the bus's core CPU and p50 against the bare queue's, at most
 
 
 def read_keys(path):
@@ -267,7 +263,7 @@ def idle_section(idle):
     rss, cpu = int(idle["rss_kib"]), float(idle["cpu_pct"])
     lines += [
         "The core with the example plugins (camera, recorder, log sink) and the camera",
-        "stopped by the parent, read from /proc over %s s (`bench/idle.sh`)." % idle.get(
+        "stopped by the parent, read from /proc over %s s (`bench/core_runs.py idle`)." % idle.get(
             "window_s", "?"), "",
         "| Figure | Value | Target |", "|---|---:|---|",
         "| Resident size (VmRSS) | %.1f MiB (%d KiB) | ≤ 6 MiB: %s |" % (
@@ -322,7 +318,7 @@ def startup_section(startup):
         return lines + ["Start-up time %s in this run." % NOT_MEASURED]
     return lines + [
         "From starting the parent stand-in (which starts the core at once) to the core's",
-        "start line, with %s no-op plugins (%s loaded), %s runs (`bench/startup.py`):" % (
+        "start line, with %s no-op plugins (%s loaded), %s runs (`bench/core_runs.py startup`):" % (
             startup.get("plugins", "?"), startup.get("plugins_loaded", "?"),
             startup.get("runs", "?")), "",
         "| | Median | Min | Max |", "|---|---:|---:|---:|",
@@ -338,13 +334,90 @@ def callgrind_section(counts):
     lines = ["## Instructions per event", ""]
     if "instructions_per_event" not in counts:
         return lines + ["Instructions per event %s in this run." % NOT_MEASURED]
-    return lines + [
-        "**%s instructions** per 64-byte event, from the event entry to its delivery to three"
-        % counts["instructions_per_event"],
-        "subscribers: callgrind's counts of `route_events` with %s and with twice as many"
-        % counts.get("events", "?"),
-        "events, all posted and then delivered on one thread, the difference divided by",
-        "%s (`bench/callgrind.sh`)." % counts.get("events", "?")]
+    core = float(counts["instructions_per_event"])
+    bare = counts.get("bare_instructions_per_event")
+    lines += [
+        "Per 64-byte event, from the event entry to its delivery to three subscribers and",
+        "the release of its block: callgrind's counts of `route_events` with %s and with" %
+        counts.get("events", "?"),
+        "twice as many events, all posted and then delivered on one thread, the difference",
+        "divided by %s (`bench/callgrind.sh`); the bare queue does the same work" %
+        counts.get("events", "?"),
+        "(`route_events --bare`: malloc and copy, a push under the lock; a pop, three Write",
+        "calls through a function pointer, free).", "",
+        "| Queue | Instructions per event | Target |", "|---|---:|---|",
+        "| dvrcore | %s | ≤ %s: %s |" % ("{:,.1f}".format(core), "{:,}".format(
+            INSTRUCTIONS_TARGET), "met" if core <= INSTRUCTIONS_TARGET else "**not met**"),
+        "| bare queue | %s | |" % ("{:,.1f}".format(float(bare)) if bare else NOT_MEASURED)]
+    if bare:
+        lines += ["", "dvrcore takes %.2f× the bare queue's instructions." % (core / float(bare))]
+    return lines
+
+
+def compare_section(rows):
+    """The bus beside the bare queue under the recorder load: medians of the
+    interleaved runs by configuration."""
+    lines = ["## The bus beside the bare queue under a recorder's load", ""]
+    runs = {}
+    for row in rows:
+        try:
+            runs.setdefault((int(row["cameras"]), int(row["producers"]), row.get("queue") or
+                             "dvrcore"), []).append({k: float(row[k]) for k in (
+                                 "core_cpu_pct", "p50_us", "p99_us")})
+        except (KeyError, ValueError):
+            continue
+    if not runs:
+        return lines + ["The comparison with the bare queue %s in this run." % NOT_MEASURED]
+    lines += [
+        "`recorder_load_bench --compare`: the same load on the event bus and on the bare",
+        "queue, the runs of the two interleaved (each pair in random order); the medians of",
+        "the runs. Target: the core's CPU share and p50 within %.1f× the bare queue's." %
+        COMPARE_TARGET, "",
+        "| Cameras × producers | Runs each | Core CPU %, dvrcore | bare queue | ratio | "
+        "≤ %.1f× | p50 µs, dvrcore | bare queue | ratio | ≤ %.1f× | p99 µs, dvrcore | "
+        "bare queue |" % (COMPARE_TARGET, COMPARE_TARGET),
+        "|---|---:|---:|---:|---:|---|---:|---:|---:|---|---:|---:|"]
+    for cameras, producers in sorted({(c, p) for c, p, _ in runs}):
+        core, bare = runs.get((cameras, producers, "dvrcore"), []), runs.get(
+            (cameras, producers, "bare queue"), [])
+        cells = ["%d × %d" % (cameras, producers), "%d" % min(len(core), len(bare))]
+        for key, form in (("core_cpu_pct", "%.2f"), ("p50_us", "%.1f"), ("p99_us", "%.1f")):
+            a = statistics.median([r[key] for r in core]) if core else None
+            b = statistics.median([r[key] for r in bare]) if bare else None
+            cells += [form % a if a is not None else NOT_MEASURED,
+                      form % b if b is not None else NOT_MEASURED]
+            if key != "p99_us":
+                ratio = a / b if a is not None and b else None
+                cells += ["%.2f×" % ratio if ratio else "—", NOT_MEASURED if ratio is None else
+                          "met" if ratio <= COMPARE_TARGET else "**not met**"]
+        lines.append("| %s |" % " | ".join(cells))
+    return lines
+
+
+def footprint_section(keys):
+    lines = ["## Device footprint", ""]
+    if "text_bytes" not in keys:
+        return lines + ["The device footprint %s in this run (it needs the armhf cross compiler"
+                        % NOT_MEASURED, "and qemu-arm)."]
+    kib = lambda key: "%.1f KiB" % (int(keys[key]) / 1024) if key in keys else "?"  # noqa: E731
+    libraries = [item.rsplit(":", 1) for item in keys.get("libraries", "").split(",") if item]
+    lines += [
+        "The armhf Release build of `dvrcore` (`bench/core_runs.py footprint`): its sections",
+        "(`arm-linux-gnueabihf-size`), the shared libraries it needs, directly or through",
+        "another (readelf's NEEDED, found in the armhf library directories), and the core's",
+        "own heap a moment after start-up with the example plugins, run under qemu-arm and",
+        "read in-process by a probe plugin loaded last (`mallinfo2`).", "",
+        "| Figure | Value |", "|---|---:|",
+        "| text | %s |" % kib("text_bytes"), "| data | %s |" % kib("data_bytes"),
+        "| bss | %s |" % kib("bss_bytes"),
+        "| shared libraries, %d files | %s |" % (len(libraries), kib("libraries_total_bytes")),
+        "| heap after start-up: malloc arena | %s |" % kib("heap_arena_bytes"),
+        "| heap after start-up: in use | %s |" % kib("heap_in_use_bytes"),
+        "| heap after start-up: mmapped blocks | %s |" % kib("heap_mmapped_bytes"), "",
+        "Shared libraries (KiB): %s." % ", ".join(
+            "%s %s" % (name, "%.0f" % (int(size) / 1024) if size.isdigit() else size)
+            for name, size in libraries)]
+    return lines
 
 
 def spread(values, form="%.2f"):
@@ -446,10 +519,12 @@ def page(results, note):
     lines.append("| Load average (1, 5, 15 min) | %s |" % load_averages(results))
     for section in (throughput_section(bench),
                     latency_section(read_csv(os.path.join(results, "recorder_load.csv"))),
+                    compare_section(read_csv(os.path.join(results, "recorder_compare.csv"))),
                     sustained_section(read_keys(os.path.join(results, "sustained.txt"))),
                     idle_section(read_keys(os.path.join(results, "idle.txt"))),
                     startup_section(read_keys(os.path.join(results, "startup.txt"))),
                     callgrind_section(read_keys(os.path.join(results, "callgrind.txt"))),
+                    footprint_section(read_keys(os.path.join(results, "footprint.txt"))),
                     plugin_cost_section(read_csv(os.path.join(results, "plugin_cost.csv")),
                                         read_keys(os.path.join(results, "plugin_cost.txt")))):
         lines += [""] + section
