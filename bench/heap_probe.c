@@ -49,7 +49,6 @@ int Load(const _LoadParmsIn *in, _LoadParmsOut *out)
 int IOCTL(const _IoctlParmsIn *in, _IoctlParmsOut *out)
 {
     struct timespec due;
-    int timed_out = 0;
 
     (void)out;
     if (in->code != IOCTL_RUN_WORKER)
@@ -58,12 +57,10 @@ int IOCTL(const _IoctlParmsIn *in, _IoctlParmsOut *out)
     due.tv_sec += 1 + (due.tv_nsec >= 500000000);
     due.tv_nsec = (due.tv_nsec + 500000000) % 1000000000;
     pthread_mutex_lock(&lock);
-    while (!closing && !timed_out)
-        timed_out = pthread_cond_timedwait(&wake, &lock, &due) != 0;
-    pthread_mutex_unlock(&lock);
-    if (timed_out)
+    while (!closing && pthread_cond_timedwait(&wake, &lock, &due) == 0) {
+    }
+    if (!closing)
         write_heap();
-    pthread_mutex_lock(&lock);
     while (!closing)
         pthread_cond_wait(&wake, &lock);
     pthread_mutex_unlock(&lock);

@@ -1,23 +1,17 @@
-// The recorder-load benchmark's parts: the queue it drives, the four
-// in-process plugins, a real plugin from a shared object, and the producers.
-//
-// The load, per camera: 30 video frames a second, a key frame every 30; key
-// frames of 200 KiB, those between 20-60 KiB from a fixed pseudo-random
-// sequence (about 11 Mbit/s, a high-resolution main stream), and 50 audio
-// packets a second of 320 bytes. Frames carry the flow-control flag, as a
-// camera plugin's do, and each camera starts with a key frame, so none should
-// be refused. Each stream starts at its own fixed pseudo-random phase. On top
-// of that 100 log lines a second (level 25) from producer 0. Camera c is
-// served by producer c % producers; each producer fills its frames itself,
-// outside the timed post(), and posts each event at an absolute deadline.
-//
-// The plugins, all measured on the delivery thread (latency from just before
-// post() to the start of each Write, the Writes, the time inside them):
+// The recorder-load benchmark's parts. The load, per camera: 30 video frames
+// a second, a key frame every 30, key frames of 200 KiB and those between of
+// 20-60 KiB (a fixed pseudo-random sequence; about 11 Mbit/s), and 50 audio
+// packets a second of 320 bytes, each stream at its own fixed phase; frames
+// carry the flow-control flag and each camera starts with a key frame, so
+// none is refused. Producer 0 adds 100 log lines a second (level 25). Camera
+// c is served by producer c % producers, which fills each frame outside the
+// timed post() and posts it at an absolute deadline. The four plugins, each
+// Write measured on the delivery thread:
 //   recorder   video and audio: reads the frame header, adds an index entry
 //   motion     video: samples 16 bytes spread over the frame
 //   log sink   log events: measures the text
-//   live view  video: keeps one block in ten; a sender thread of its own
-//              releases each 5 ms later, as a streaming plugin would
+//   live view  video: keeps one block in ten, released 5 ms later by a
+//              sender thread, as a streaming plugin would
 #pragma once
 
 #include <atomic>
@@ -46,9 +40,7 @@ inline int64_t nowNs()
 }
 uint64_t threadCpuNs();  // a system call, unlike the steady clock
 void sleepUntilNs(int64_t deadlineNs);
-// What one reading of a thread CPU clock around some work adds to it: the
-// median of back-to-back readings with just a stamp between them.
-uint64_t threadClockCostNs();
+uint64_t threadClockCostNs();  // what a CPU clock reading around a stamp adds
 
 // The event bus ("dvrcore") or the bare queue ("bare queue") behind one face.
 class LoadTarget {
@@ -68,14 +60,11 @@ constexpr uint32_t kRecorderId = 0x00100000u, kMotionId = 0x00110000u;
 constexpr uint32_t kLogSinkId = 0x00120000u, kLiveViewId = 0x00130000u;
 constexpr uint32_t kCameraBaseId = 0x00300000u;  // camera c posts as kCameraBaseId | c
 constexpr uint32_t kLogSourceId = 0x00400000u;
-// The last event of a run: once the log sink sees it, every event before it
-// has been written to every plugin.
+// The last event of a run: once the log sink has it, every plugin has all.
 constexpr uint32_t kEndMarkerId = 0x00410000u;
 
 enum PluginIndex { kRecorder, kMotion, kLogSink, kLiveView, kPluginCount };
 extern const char *const kPluginNames[kPluginCount];
-enum WriteKind { kKeyFrame, kDeltaFrame, kAudioFrame, kLogLine, kWriteKindCount };
-extern const char *const kWriteKindNames[kWriteKindCount];
 enum EventKind { kVideo, kAudio, kLog, kKindCount };
 
 // At the start of every frame. A log event's stamp rides in reserved1.
@@ -92,15 +81,14 @@ struct Window {
     bool contains(int64_t stampNs) const { return stampNs >= startNs && stampNs < endNs; }
 };
 
-// One plugin's record, kept by the delivery thread, read after the run.
-struct WriteTally {
+struct WriteTally {  // kept by the delivery thread, read after the run
     LatencyHistogram latency;  // events posted inside the window
     uint64_t writes = 0;       // every Write, warm-up and end marker included
     uint64_t insideNs = 0;     // steady-clock time inside Writes of window events
 };
 
-// Live view's sender: releases each held block once due, from its own
-// thread, timing each release on that thread's CPU clock (core work).
+// Live view's sender: releases each held block once due, timing each
+// release (core work) on its thread's CPU clock.
 class LiveViewSender {
 public:
     LiveViewSender(LoadTarget &bus, const Window &window);
@@ -141,7 +129,6 @@ public:
 
     WriteTally tallies[kPluginCount];
     WriteTally externalWrites;
-    LatencyHistogram byKind[kWriteKindCount];
     uint64_t keptBlocks = 0;
     LiveViewSender sender;
 
@@ -164,12 +151,11 @@ private:
     int markerReaders = 1;  // the log sink, and the external plugin if it takes logs
 };
 
-// A real plugin (--plugin FILE.so) run as the core runs one in the
-// essentials: dlopen, Load with an event entry posting to the run's target,
-// subscribed after the four, its worker on a thread of its own if it asks,
-// Open; at the end Close, the worker joined, Unload, dlclose. The entry
-// answers log-level queries with "no threshold" and refuses parent packets
-// and requests to the core.
+// A real plugin (--plugin FILE.so) run as the core runs one: dlopen, Load
+// with an entry posting to the target, subscribed after the four, its worker
+// thread if asked, Open; at the end Close, the worker joined, Unload, dlclose.
+// The entry answers log-level queries with "no threshold" and refuses parent
+// packets and requests to the core.
 class PluginFile {
 public:
     explicit PluginFile(LoadTarget &bus) : bus(bus) {}
@@ -200,13 +186,12 @@ private:
     std::thread worker;
 };
 
-// What one producer thread did; read once it has been joined.
+// What one producer thread did; read once it has been joined. Of the window:
+// posts, their bytes, CPU time inside post(), the latest a post came after
+// its deadline, the thread's CPU time from its first post to its last.
 struct ProducerTally {
     uint64_t accepted[kKindCount] = {};
     std::map<int32_t, uint64_t> refusals;  // result word -> count
-    // Posts stamped inside the window: how many, their bytes, this thread's
-    // CPU time inside post(), the latest a post came after its deadline,
-    // and the thread's CPU time from its first window post to its last.
     uint64_t windowEvents = 0, windowBytes = 0, windowPostCpuNs = 0, windowThreadCpuNs = 0;
     int64_t worstLagNs = 0;
 };

@@ -53,7 +53,7 @@ struct RunResult {
     double seconds = 0;
     uint64_t events = 0, bytes = 0;
     LatencyHistogram latency, pluginLatency;
-    LatencyHistogram perPlugin[kPluginCount], perKind[kWriteKindCount];
+    LatencyHistogram perPlugin[kPluginCount];
     // Shares of one core over the window, in percent.
     double deliveryPct = 0, writesPct = 0, postPct = 0, releasePct = 0, clockPct = 0;
     double corePct = 0, processPct = 0, producersPct = 0, othersPct = 0, stealPct = 0;
@@ -163,8 +163,6 @@ void summarize(RunResult &r, const std::vector<ProducerTally> &tallies, LoadPlug
         r.latency.merge(plugins.tallies[p].latency);
         writesNs += plugins.tallies[p].insideNs;
     }
-    for (int k = 0; k < kWriteKindCount; ++k)
-        r.perKind[k] = plugins.byKind[k];
     const WriteTally &extra = plugins.externalWrites;
     r.pluginLatency = extra.latency;
     writesNs += extra.insideNs;
@@ -251,9 +249,6 @@ void printResult(const RunResult &r)
     std::printf("    p50/p99/p99.9 us by plugin:");
     for (int p = 0; p < kPluginCount; ++p)
         percentiles(kPluginNames[p], r.perPlugin[p]);
-    std::printf("\n    p50/p99/p99.9 us by event:");
-    for (int k = 0; k < kWriteKindCount; ++k)
-        percentiles(kWriteKindNames[k], r.perKind[k]);
     if (!r.plugin.empty()) {
         std::printf("\n    plugin %s: %llu writes in the window, %.0f ns a write, %.3f%% of a core;",
                     r.plugin.c_str(), static_cast<unsigned long long>(r.pluginLatency.count()),

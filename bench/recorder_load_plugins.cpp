@@ -10,7 +10,6 @@
 namespace recorder_load {
 
 const char *const kPluginNames[kPluginCount] = {"recorder", "motion", "logsink", "liveview"};
-const char *const kWriteKindNames[kWriteKindCount] = {"key", "delta", "audio", "log"};
 
 namespace {
 
@@ -45,31 +44,18 @@ int64_t postStamp(const _WriteParmsIn &in)
     return stamp;
 }
 
-WriteKind kindOf(const _WriteParmsIn &in)
-{
-    if (in.eventType & DVR_EVENT_VIDEO_FRAME)
-        return in.frameType == DVR_FRAME_KEY ? kKeyFrame : kDeltaFrame;
-    return (in.eventType & DVR_EVENT_AUDIO_FRAME) ? kAudioFrame : kLogLine;
-}
-
 // Opens every Write: reads the steady clock (no system call, and the thread
 // is rarely switched out in a Write this short), counts the Write, and for a
-// window event records its latency (by plugin and, with `byKind`, by kind)
-// and, as the Write returns, the time inside it.
+// window event records its latency and, as the Write returns, the time inside.
 class MeasuredWrite {
 public:
-    MeasuredWrite(WriteTally &tally, LatencyHistogram *byKind, const Window &window,
-                  const _WriteParmsIn &in)
+    MeasuredWrite(WriteTally &tally, const Window &window, const _WriteParmsIn &in)
         : start(nowNs()), tally(tally)
     {
         ++tally.writes;
         const int64_t stamp = postStamp(in);
-        measured = window.contains(stamp);
-        if (measured) {
+        if ((measured = window.contains(stamp)))
             tally.latency.record(start - stamp);
-            if (byKind)
-                byKind[kindOf(in)].record(start - stamp);
-        }
     }
     ~MeasuredWrite()
     {
@@ -106,7 +92,7 @@ struct PluginWrites {
     static int recorder(const _WriteParmsIn *in, _WriteParmsOut *)
     {
         LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.tallies[kRecorder], p.byKind, p.window, *in);
+        MeasuredWrite measure(p.tallies[kRecorder], p.window, *in);
         const FrameHeader header = frameHeader(*in);
         p.recordingIndex[p.recordedFrames++ % p.recordingIndex.size()] = {
             header.camera, header.sequence, in->len, in->frameType};
@@ -117,7 +103,7 @@ struct PluginWrites {
     static int motion(const _WriteParmsIn *in, _WriteParmsOut *)
     {
         LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.tallies[kMotion], p.byKind, p.window, *in);
+        MeasuredWrite measure(p.tallies[kMotion], p.window, *in);
         const FrameHeader header = frameHeader(*in);
         if (in->len <= sizeof header)
             return 0;
@@ -132,7 +118,7 @@ struct PluginWrites {
     static int logSink(const _WriteParmsIn *in, _WriteParmsOut *)
     {
         LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.tallies[kLogSink], p.byKind, p.window, *in);
+        MeasuredWrite measure(p.tallies[kLogSink], p.window, *in);
         if (in->data)
             p.logBytes += strnlen(static_cast<const char *>(in->data), in->len);
         if (in->providerID == kEndMarkerId)
@@ -143,7 +129,7 @@ struct PluginWrites {
     static int liveView(const _WriteParmsIn *in, _WriteParmsOut *out)
     {
         LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.tallies[kLiveView], p.byKind, p.window, *in);
+        MeasuredWrite measure(p.tallies[kLiveView], p.window, *in);
         if (++p.liveFrames % kKeepEvery == 0) {
             out->keep = 1;
             ++p.keptBlocks;
@@ -155,7 +141,7 @@ struct PluginWrites {
     static int external(const _WriteParmsIn *in, _WriteParmsOut *out)
     {
         LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.externalWrites, nullptr, p.window, *in);
+        MeasuredWrite measure(p.externalWrites, p.window, *in);
         const int result = p.externalWrite(in, out);
         if (in->providerID == kEndMarkerId)
             p.sawEndMarker();
