@@ -1,32 +1,27 @@
 #!/usr/bin/env python3
-"""The core itself, run under the parent stand-in (dvrparent) in a directory
-laid out as on the device, and measured from outside. Prints key=value lines.
+"""The core run under the parent stand-in (dvrparent) in a directory laid out
+as on the device, measured from outside; prints key=value lines. Each run
+ends with SIGINT to the stand-in (the stop packet), which must exit with 0.
 
   idle [--window S] [--settle S] [--smaps FILE] [BUILD]
-      The example plugins (camera, recorder, log sink) loaded, the camera
-      stopped by the stand-in's packet (0x102). Once the camera has answered
-      and the core has logged its start line, SETTLE s (3), then /proc read at
-      both ends of a WINDOW-s window (30): cpu_pct from utime + stime (clock
-      ticks), cpu_pct_schedstat from the threads' nanosecond run times,
-      wakeups_per_s from the threads' context switches (by thread in
-      wakeups_by_thread), rss_kib, hwm_kib and the resident size by kind of
-      mapping (rss_*_kib, rss_top_files). bench/sleeper, which only wakes
-      every 100 ms, runs over the same window: reference_cpu_pct and
-      reference_wakeups_per_s. --smaps copies the core's smaps to FILE.
+      The example plugins loaded, the camera stopped by the stand-in's packet
+      0x102. SETTLE s (3) after the camera's answer and the core's start
+      line, /proc at both ends of a WINDOW-s window (30): CPU share from
+      utime + stime (clock ticks) and from the threads' run times (ns),
+      context switches per second (by thread too), resident sizes, the
+      resident size by kind of mapping. bench/sleeper, which only wakes every
+      100 ms, runs over the same window as a yardstick.
   startup [--plugins N] [--runs N] [BUILD]
-      From starting the stand-in (which starts the core at once) to the
-      core's start line, with N (32) copies of the no-op plugin, RUNS (11)
-      times after one unmeasured run that writes the status file; the same
-      runs without a plugin for comparison. Each run gets a pseudo-terminal,
-      since the start line reaches only a terminal.
-  footprint [ARMHF_BUILD]
+      From starting the stand-in to the core's start line, with N (32) copies
+      of the no-op plugin, RUNS (11) times after one unmeasured run (which
+      writes the status file), then without plugins. Each run gets a
+      pseudo-terminal: the start line reaches only a terminal.
+  footprint [--parent-build BUILD] [ARMHF_BUILD]
       The armhf build (build-armhf-bench/): dvrcore's text, data and bss, the
-      shared libraries it needs (NEEDED, followed through the libraries, found
-      in the armhf library directories) with their file sizes, and the core's
-      own heap a moment after start-up under qemu-arm, read in-process by the
-      heap probe (bench/heap_probe.c) loaded after the example plugins.
-Every run ends with SIGINT to the stand-in (the stop packet) and checks that
-it exits with 0. BUILD is build-release/ unless given.
+      shared libraries it needs, directly or not, with their sizes, and the
+      core's heap a moment after start-up under qemu-arm, read in-process by
+      the heap probe (bench/heap_probe.c) loaded after the example plugins.
+BUILD is build-release/ unless given.
 """
 import argparse
 import glob
@@ -53,8 +48,7 @@ def fail(message):
 
 
 def lay_out(build, directory, plugins=(), noop_copies=0):
-    """dvrcore of `build` and, in plugins/, the given plugin files and
-    `noop_copies` copies of the no-op plugin (noop_00.so, noop_01.so, ...)."""
+    """dvrcore and, in plugins/, `plugins` and copies of the no-op plugin."""
     shutil.copy2(os.path.join(build, "dvrcore"), directory)
     os.mkdir(os.path.join(directory, "plugins"))
     for plugin in plugins:
@@ -84,8 +78,7 @@ def read_until(master, pattern, deadline, seen):
 
 
 def wait_for_file(path, text, parent, timeout=TIMEOUT_S):
-    """True once file `path` holds `text`; False when the stand-in exits first
-    or the time is up."""
+    """True once file `path` holds `text`, False if the stand-in ends first."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline and parent.poll() is None:
         try:
@@ -121,9 +114,8 @@ def loaded_plugins(directory):
 # ---- /proc readings; `proc` is /proc but for the tests ----
 
 def sample(proc, pid, now):
-    """Process `pid`'s counters: wall time, utime + stime ticks, the threads'
-    summed run time in ns (None without schedstat), and per thread ID its
-    context switches and name."""
+    """Wall time, utime + stime ticks, the threads' run time in ns (None
+    without schedstat), and per thread ID its context switches and name."""
     with open(os.path.join(proc, str(pid), "stat"), encoding="utf-8") as f:
         fields = f.read().rsplit(") ", 1)[1].split()
     counters = {"wall": now, "ticks": int(fields[11]) + int(fields[12]), "ns": 0, "threads": {}}
@@ -222,39 +214,17 @@ def child_of(pid):
     return int(children[0]) if children else None
 
 
-def idle(options):
-    build = options.build
-    plugins = [os.path.join(build, "plugins", n + ".so") for n in ("camera", "recorder", "logsink")]
-    with tempfile.TemporaryDirectory(prefix="dvr-idle-") as directory:
+def under_parent(build, plugins, command, measure):
+    """Lays out `build`'s core with `plugins` in a temporary directory, runs
+    `command` (the stand-in's) there, prints what measure(directory, parent)
+    returns and the stand-in's exit status once it is stopped."""
+    with tempfile.TemporaryDirectory(prefix="dvr-core-") as directory:
         lay_out(build, directory, plugins)
         with open(os.path.join(directory, "parent.out"), "w") as out:
-            parent = subprocess.Popen([os.path.join(build, "dvrparent"), "--packet",
-                                       "0x05000000:0x102", "./dvrcore"], cwd=directory,
-                                      stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+            parent = subprocess.Popen(command, cwd=directory, stdin=subprocess.DEVNULL,
+                                      stdout=out, stderr=out)
         try:
-            if not wait_for_file(os.path.join(directory, "parent.out"), "audio frames, stopped",
-                                 parent):
-                fail("the camera did not answer its stop command")
-            if not wait_for_file(os.path.join(directory, "dvrcore.log"), START_LINE.decode(),
-                                 parent):
-                fail("the core did not start")
-            core = child_of(parent.pid)
-            if core is None:
-                fail("no core under the stand-in")
-            time.sleep(options.settle)
-            sleeper = os.path.join(build, "bench", "sleeper")
-            reference = subprocess.Popen([sleeper, str(options.window)], stdout=subprocess.PIPE,
-                                         text=True) if os.access(sleeper, os.X_OK) else None
-            before = sample("/proc", core, time.monotonic())
-            time.sleep(options.window)
-            after = sample("/proc", core, time.monotonic())
-            lines = report_window(before, after, os.sysconf("SC_CLK_TCK"))
-            lines += report_memory("/proc", core, int(subprocess.check_output(
-                ["bash", "-c", "ulimit -s"], text=True)))
-            if reference:
-                lines += reference.communicate()[0].split()
-            if options.smaps:
-                shutil.copyfile("/proc/%d/smaps" % core, options.smaps)
+            lines = measure(directory, parent)
         finally:
             status = stop(parent)
     print("\n".join(lines + ["exit_status=%d" % status]))
@@ -262,9 +232,37 @@ def idle(options):
         fail("the stand-in exited with %d" % status)
 
 
+def examples(build):
+    return [os.path.join(build, "plugins", n + ".so") for n in ("camera", "recorder", "logsink")]
+
+
+def idle(options):
+    def measure(directory, parent):
+        if not wait_for_file(os.path.join(directory, "parent.out"), "audio frames, stopped",
+                             parent):
+            fail("the camera did not answer its stop command")
+        if not wait_for_file(os.path.join(directory, "dvrcore.log"), START_LINE.decode(), parent):
+            fail("the core did not start")
+        core = child_of(parent.pid) or fail("no core under the stand-in")
+        time.sleep(options.settle)
+        sleeper = os.path.join(options.build, "bench", "sleeper")
+        reference = subprocess.Popen([sleeper, str(options.window)], stdout=subprocess.PIPE,
+                                     text=True) if os.access(sleeper, os.X_OK) else None
+        before = sample("/proc", core, time.monotonic())
+        time.sleep(options.window)
+        lines = report_window(before, sample("/proc", core, time.monotonic()),
+                              os.sysconf("SC_CLK_TCK"))
+        lines += report_memory("/proc", core, int(subprocess.check_output(
+            ["bash", "-c", "ulimit -s"], text=True)))
+        if options.smaps:
+            shutil.copyfile("/proc/%d/smaps" % core, options.smaps)
+        return lines + (reference.communicate()[0].split() if reference else [])
+    under_parent(options.build, examples(options.build), [os.path.join(
+        options.build, "dvrparent"), "--packet", "0x05000000:0x102", "./dvrcore"], measure)
+
+
 def start_once(build, directory):
-    """One start and stop on a pseudo-terminal: (seconds to the start line or
-    None, exit status, output)."""
+    """(seconds to the start line or None, exit status, output) of a run."""
     master, slave = pty.openpty()
     seen = bytearray()
     try:
@@ -286,8 +284,7 @@ def start_once(build, directory):
 
 
 def start_times(build, plugins, runs):
-    """Milliseconds to the start line of `runs` runs after one unmeasured run,
-    and how many plugins the status file lists."""
+    """Milliseconds to the start line by run, and the plugins core.xml lists."""
     times = []
     with tempfile.TemporaryDirectory(prefix="dvr-startup-") as directory:
         lay_out(build, directory, noop_copies=plugins)
@@ -319,8 +316,7 @@ def startup(options):
 
 
 def needed_libraries(binary, readelf):
-    """{soname: path} of every library `binary` needs, directly or through
-    another, found in the armhf library directories (path None if not)."""
+    """{soname: path or None} of what `binary` needs, directly or not."""
     found, pending = {}, [binary]
     while pending:
         dynamic = subprocess.check_output([readelf, "-d", pending.pop()], text=True)
@@ -352,33 +348,25 @@ def footprint(options):
                                          for n in sorted(libraries)))
     lines.append("libraries_total_bytes=%d" % sum(sizes.values()))
     source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "heap_probe.c")
-    include = os.path.join(os.path.dirname(source), "..", "include")
-    parent_binary = os.path.join(options.parent_build, "dvrparent")
-    with tempfile.TemporaryDirectory(prefix="dvr-footprint-") as directory:
-        plugins = [os.path.join(build, "plugins", n + ".so") for n in ("camera", "recorder",
-                                                                        "logsink")]
-        lay_out(build, directory, plugins)
-        subprocess.check_call([tools[ARMHF + "-gcc"], "-O2", "-Wall", "-Wextra", "-fPIC",
-                               "-shared", "-fvisibility=hidden", "-I", include, "-o",
-                               os.path.join(directory, "plugins", "zz_heap_probe.so"), source,
-                               "-lpthread"])
-        with open(os.path.join(directory, "parent.out"), "w") as out:
-            parent = subprocess.Popen([parent_binary, "--quiet", "qemu-arm", "-L", "/",
-                                       "./dvrcore"], cwd=directory, stdin=subprocess.DEVNULL,
-                                      stdout=out, stderr=out)
-        try:
-            probe = os.path.join(directory, "heap-probe.txt")
-            if not wait_for_file(probe, "heap_mmapped_bytes=", parent, timeout=120):
-                with open(os.path.join(directory, "parent.out"), encoding="utf-8") as f:
-                    sys.stderr.write(f.read())
-                fail("the heap probe wrote nothing")
-            with open(probe, encoding="utf-8") as f:
-                lines += f.read().split()
-        finally:
-            status = stop(parent)
-    print("\n".join(lines + ["exit_status=%d" % status]))
-    if status != 0:
-        fail("the stand-in exited with %d" % status)
+    probe_dir = tempfile.TemporaryDirectory(prefix="dvr-probe-")
+    probe = os.path.join(probe_dir.name, "zz_heap_probe.so")  # named to load last
+    subprocess.check_call([tools[ARMHF + "-gcc"], "-O2", "-Wall", "-Wextra", "-fPIC", "-shared",
+                           "-fvisibility=hidden", "-I", os.path.join(os.path.dirname(source), "..",
+                                                                     "include"),
+                           "-o", probe, source, "-lpthread"])
+
+    def measure(directory, parent):
+        written = os.path.join(directory, "heap-probe.txt")
+        if not wait_for_file(written, "heap_mmapped_bytes=", parent, timeout=120):
+            with open(os.path.join(directory, "parent.out"), encoding="utf-8") as f:
+                sys.stderr.write(f.read())
+            fail("the heap probe wrote nothing")
+        with open(written, encoding="utf-8") as f:
+            return lines + f.read().split()
+    with probe_dir:
+        under_parent(build, examples(build) + [probe], [os.path.join(
+            options.parent_build, "dvrparent"), "--quiet", "qemu-arm", "-L", "/", "./dvrcore"],
+            measure)
 
 
 def main():

@@ -5,19 +5,17 @@
 // work on the bare queue (bare_queue.h) and, when libzmq is found, an
 // in-process PUB socket with three SUB sockets.
 //
-// `event_bus_bench --sustained N`: N events of 2 to 200 KiB (a fixed
+// `event_bus_bench --sustained N QUEUE`: N events of 2 to 200 KiB (a fixed
 // pseudo-random sequence) from two producers to three subscribers, 64 in
 // flight: a producer waits before a post while 64 are, and the last
 // subscriber returns from an event only once the producers have posted the
 // 63 after it. The queue is never empty when the loop looks, so the loop
 // never sleeps and what its own memory does over a long busy stretch shows
-// in the peak. The bus and the bare queue each run in a process forked from
-// this one; key=value lines: per queue ("dvrcore", "bare") the peak resident
-// size (VmHWM, KiB), events per second, and how often the last subscriber
-// waited for the producers.
+// in the peak. `--sustained N dvrcore|bare` runs one queue, so each has a
+// process of its own; key=value lines: the load, and for the queue its peak
+// resident size (VmHWM, KiB), events per second, and how often the last
+// subscriber waited for the producers.
 #include <benchmark/benchmark.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -92,8 +90,7 @@ BENCHMARK(BM_BareQueue)->Apply([](auto *bench) { cases(bench, 2); });
 BENCHMARK(BM_ZeroMQ)->Apply([](auto *bench) { cases(bench, 1); });  // one thread per PUB socket
 #endif
 
-// The sustained load, in the forked child; the delivery thread alone touches
-// the plain counters.
+// The sustained load; the delivery thread alone touches the plain counters.
 constexpr unsigned kWindow = 64;
 constexpr int64_t kLead = kWindow - 1;
 sem_t window, posted;  // events that may still be posted; posted, not yet counted
@@ -116,86 +113,45 @@ int sustainedWrite(const _WriteParmsIn *, _WriteParmsOut *)
     return 0;
 }
 
-struct Outcome {
-    bool complete;
-    double seconds;
-    uint64_t waits;
-    long peakKiB;
-};
-
 template <class Queue>
-Outcome sustainHere()
+int sustain(const char *name)
 {
     sem_init(&window, 0, kWindow);
     sem_init(&posted, 0, 0);
-    ProducerLoad load{2 * 1024, 200 * 1024, 2, events, &window, &posted};
+    const ProducerLoad load{2 * 1024, 200 * 1024, 2, events, &window, &posted};
     const auto start = std::chrono::steady_clock::now();
     runQueue<Queue>(load, kPlugins, sustainedWrite);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-    long peak = -1;
+    if (writes != uint64_t(events) * kPlugins) {
+        std::fprintf(stderr, "sustained load: %s did not deliver every event\n", name);
+        return 1;
+    }
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);)
         if (line.compare(0, 6, "VmHWM:") == 0)
-            peak = std::strtol(line.c_str() + 6, nullptr, 10);
-    return {writes == uint64_t(events) * kPlugins, took.count(), waits, peak};
-}
-
-// Runs one queue in a child process and reads back what it measured.
-template <class Queue>
-bool sustainInChild(Outcome &outcome)
-{
-    int ends[2];
-    if (pipe(ends) != 0)
-        return false;
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        close(ends[0]);
-        const Outcome measured = sustainHere<Queue>();
-        _exit(write(ends[1], &measured, sizeof measured) == ssize_t(sizeof measured) ? 0 : 1);
-    }
-    close(ends[1]);
-    const bool received =
-        child > 0 && read(ends[0], &outcome, sizeof outcome) == ssize_t(sizeof outcome);
-    close(ends[0]);
-    int status = 0;
-    if (child > 0)
-        waitpid(child, &status, 0);
-    return received && WIFEXITED(status) && WEXITSTATUS(status) == 0 && outcome.complete;
-}
-
-int runSustainedLoad(int argc, char **argv)
-{
-    events = argc == 3 ? std::atoll(argv[2]) : 0;
-    if (events <= 0) {
-        std::fprintf(stderr, "usage: %s --sustained EVENTS\n", argv[0]);
-        return 2;
-    }
-    std::printf("events=%lld\nmin_bytes=%u\nmax_bytes=%u\nproducers=2\nwindow=%u\nlead=%lld\n",
-                static_cast<long long>(events), 2 * 1024, 200 * 1024, kWindow,
-                static_cast<long long>(kLead));
-    bool allDelivered = true;
-    for (const char *name : {"dvrcore", "bare"}) {
-        Outcome o{};
-        const bool ok = name[0] == 'd' ? sustainInChild<BusCore>(o) : sustainInChild<BareQueue>(o);
-        if (!ok) {
-            std::fprintf(stderr, "sustained load: %s did not deliver every event\n", name);
-            allDelivered = false;
-            continue;
-        }
-        std::printf("%s_peak_kib=%ld\n%s_events_per_s=%.0f\n%s_seconds=%.1f\n%s_waits=%llu\n", name,
-                    o.peakKiB, name, double(events) / o.seconds, name, o.seconds, name,
-                    static_cast<unsigned long long>(o.waits));
-    }
-    return allDelivered ? 0 : 1;
+            std::printf("%s_peak_kib=%ld\n", name, std::strtol(line.c_str() + 6, nullptr, 10));
+    std::printf("%s_events_per_s=%.0f\n%s_seconds=%.1f\n%s_waits=%llu\n", name,
+                double(events) / took.count(), name, took.count(), name,
+                static_cast<unsigned long long>(waits));
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc >= 2 && std::strcmp(argv[1], "--sustained") == 0)
-        return runSustainedLoad(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "--sustained") == 0) {
+        events = argc >= 3 ? std::atoll(argv[2]) : 0;
+        const std::string queue = argc == 4 ? argv[3] : "";
+        if (events <= 0 || (queue != "dvrcore" && queue != "bare")) {
+            std::fprintf(stderr, "usage: %s --sustained EVENTS dvrcore|bare\n", argv[0]);
+            return 2;
+        }
+        std::printf("events=%lld\nmin_bytes=%u\nmax_bytes=%u\nproducers=2\nwindow=%u\nlead=%lld\n",
+                    static_cast<long long>(events), 2 * 1024, 200 * 1024, kWindow,
+                    static_cast<long long>(kLead));
+        return queue == "bare" ? sustain<BareQueue>("bare") : sustain<BusCore>("dvrcore");
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

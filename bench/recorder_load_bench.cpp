@@ -1,32 +1,25 @@
 // Latency and CPU cost of the event bus under a network video recorder's
-// load, paced in real time (recorder_load.h: the load and the plugins).
+// load, paced in real time (recorder_load.h).
 //
-//   recorder_load_bench [--cameras N] [--producers P] [--seconds S]
-//                       [--csv FILE] [--histogram FILE] [--bare]
-//                       [--compare R] [--plugin FILE.so]
+//   recorder_load_bench [--cameras N] [--producers P] [--seconds S] [--bare]
+//                       [--compare R] [--csv FILE] [--histogram FILE]
+//                       [--plugin FILE.so]
 //
-// Without --cameras and --producers: 64 and 256 cameras, each with 1, 2 and
-// 8 producers (with --compare: 64 and 256 cameras with one producer). --bare
-// runs the load on the bare reference queue. --compare R runs each
-// configuration R times on the bus and R times on the bare queue, each pair
-// in random order, so a disturbance of the machine falls on both alike.
-// --plugin loads a real plugin beside the four; its Writes count as plugins'
-// time and are reported on their own, its latencies stay out of the table.
-//
-// Each run: a 0.5 s warm-up, then a window of S seconds (10 by default);
-// events posted inside the window are measured:
+// By default 64 and 256 cameras with 1, 2 and 8 producers; --bare runs on
+// the bare queue; --compare R runs 64 and 256 cameras with one producer R
+// times on each queue, each pair in random order. --plugin loads a real
+// plugin beside the four, its Writes counted as plugins' time and reported
+// on their own. Each run: 0.5 s warm-up, then S s (10) in which posts count:
 //   latency   steady clock just before post() to the same clock first thing
-//             in each Write, every Write of every window event (p50, p99,
-//             p99.9, max in us)
+//             in each Write of a window event (p50, p99, p99.9, max in us)
 //   core CPU  the delivery thread's CPU time less the time inside Writes,
-//             plus the producers' CPU time inside post() and the live-view
-//             sender's inside release(), less what reading the thread CPU
-//             clock costs, as a share of one core
+//             plus the producers' inside post() and the live-view sender's
+//             inside release(), less the clock reads' own cost; % of a core
 //   process   the whole process's CPU time (getrusage)
 // Checked: every post accepted, every Write done, every kept block released,
-// nothing left queued or held. --csv and --histogram append (after a header
-// when new); histogram configs read "<cameras>x<producers>[ bare queue]",
-// with --compare only the bare queue's first run of each configuration.
+// nothing left queued or held. --csv and --histogram append (a header first
+// when new); curves are "<cameras>x<producers>[ bare queue]", with --compare
+// only the bare queue's first run of each configuration.
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -63,11 +56,6 @@ struct RunResult {
     std::vector<std::string> problems;  // what went wrong
 };
 
-uint64_t ns(const timeval &t)
-{
-    return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_usec) * 1000u;
-}
-
 // The delivery thread's, the process's, and the whole machine's busy and
 // stolen CPU time (/proc/stat), at a deadline.
 struct CpuSnapshot {
@@ -87,7 +75,8 @@ CpuSnapshot snapshotAt(int64_t deadlineNs, std::thread &delivery)
         s.deliveryNs = uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    s.processNs = ns(usage.ru_utime) + ns(usage.ru_stime);
+    for (const timeval &t : {usage.ru_utime, usage.ru_stime})
+        s.processNs += uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_usec) * 1000u;
     std::ifstream stat("/proc/stat");
     std::string label;
     uint64_t user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
@@ -230,10 +219,7 @@ RunResult runConfiguration(uint32_t cameras, uint32_t producers, double seconds,
     return result;
 }
 
-double us(uint64_t ns)
-{
-    return double(ns) / 1000.0;
-}
+double us(uint64_t ns) { return double(ns) / 1000.0; }
 
 void printResult(const RunResult &r)
 {
@@ -312,9 +298,8 @@ void appendCurve(std::ofstream &out, const RunResult &r)
 
 [[noreturn]] void usage(const char *program, int status)
 {
-    std::fprintf(status ? stderr : stdout,
-                 "usage: %s [--cameras N] [--producers P] [--seconds S] [--csv FILE] "
-                 "[--histogram FILE] [--bare] [--compare R] [--plugin FILE.so]\n",
+    std::fprintf(status ? stderr : stdout, "usage: %s [--cameras N] [--producers P] [--seconds S]"
+                 " [--bare] [--compare R] [--csv FILE] [--histogram FILE] [--plugin FILE.so]\n",
                  program);
     std::exit(status);
 }
