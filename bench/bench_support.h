@@ -1,6 +1,6 @@
-// What the benchmarks share: the event bus as the core starts it and the bare
-// reference queue behind one set of calls, subscribers that take every event,
-// and the producer load of the throughput and sustained-load runs.
+// What the benchmarks share: the event bus as the core starts it, with the
+// bare queue's calls; subscribers taking every event; the producer load of
+// the throughput and sustained-load runs.
 #pragma once
 
 #include <semaphore.h>
@@ -57,7 +57,7 @@ void subscribeAll(Queue &queue, int plugins, DvrWriteFn write)
     }
 }
 
-// A camera's 64-byte-style event record, the data and length left to fill.
+// A camera's event record, the data and length left to fill.
 inline _EventParmsIn frameRecord(uint32_t providerId)
 {
     _EventParmsIn in;
