@@ -57,6 +57,15 @@ void subscribeAll(Queue &queue, int plugins, DvrWriteFn write)
     }
 }
 
+// A fixed pseudo-random number for `key` (splitmix64): the same in every run.
+inline uint64_t mix(uint64_t key)
+{
+    uint64_t z = key + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
 // A camera's event record, the data and length left to fill.
 inline _EventParmsIn frameRecord(uint32_t providerId)
 {
@@ -83,12 +92,9 @@ struct ProducerLoad {
 
     uint32_t bytesOf(int64_t i) const
     {
-        if (maxBytes <= minBytes)
-            return minBytes;
-        uint64_t z = uint64_t(i) + 0x9E3779B97F4A7C15ull;  // splitmix64
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return minBytes + uint32_t((z ^ (z >> 31)) % (maxBytes - minBytes + 1));
+        return maxBytes <= minBytes
+                   ? minBytes
+                   : minBytes + uint32_t(mix(uint64_t(i)) % (maxBytes - minBytes + 1));
     }
 
     void produce(int p, int32_t (*post)(void *, const _EventParmsIn &), void *queue) const

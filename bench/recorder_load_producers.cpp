@@ -48,16 +48,6 @@ constexpr uint32_t kVideoRate = 30, kKeyFrameEvery = 30, kAudioRate = 50, kLogRa
 constexpr uint32_t kKeyFrameBytes = 200 * 1024, kAudioBytes = 320;
 constexpr uint32_t kDeltaMinBytes = 20 * 1024, kDeltaMaxBytes = 60 * 1024;
 
-// A fixed pseudo-random number for `key` (splitmix64): sizes and phases are
-// the same in every run.
-uint64_t mix(uint64_t key)
-{
-    uint64_t z = key + 0x9E3779B97F4A7C15ull;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
 // One periodic stream: a camera's video or audio, or the log lines. Event n
 // is due at firstNs + n/rate seconds, exactly.
 struct Stream {
