@@ -140,13 +140,11 @@ def verdict(ratio, target):
 
 def throughput_section(bench):
     lines = ["## Throughput", "",
-             "Events per second through the event bus to three subscribers (`event_bus_bench`,",
-             "a fixed number of events a case, as its name in the raw results says; the median",
-             "of the repetitions, which run interleaved in random order), beside the bare queue",
-             "doing the same copy and three calls, and ZeroMQ inproc publishing to three",
-             "subscribers (one producer only). Targets: 0 B and 64 B with one producer at least",
-             "1.5 times the bare loop, 64 KiB at least 1.2 times it; every case at least twice",
-             "ZeroMQ.", "", "| Size | Producers | dvrcore | bare loop | ZeroMQ | dvrcore / bare "
+             "Events per second to three subscribers (`event_bus_bench`; the median of the",
+             "repetitions, interleaved in random order) through the event bus, the bare queue",
+             "doing the same copy and three calls, and ZeroMQ inproc (one producer only).",
+             "Targets: at least 1.5 times the bare loop at 0 B and 64 B with one producer, 1.2",
+             "times at 64 KiB; at least twice ZeroMQ.", "", "| Size | Producers | dvrcore | bare loop | ZeroMQ | dvrcore / bare "
              "| target | dvrcore / ZeroMQ | target |", "|---:|---:|---:|---:|---:|---:|---|---:|---|"]
     for size, producers in sorted({(b, p) for (_, b, p) in bench} |
                                   {(b, p) for b in SIZES for p in (1, 2)}):
@@ -259,12 +257,11 @@ def sustained_section(run):
            int(run.get("max_bytes", 0)) // 1024, run.get("producers", "?")),
         "to three subscribers (`event_bus_bench --sustained`), %s events in flight: a producer"
         % run.get("window", "?"),
-        "waits before a post while that many are, and the last subscriber returns from an",
-        "event only once the producers have posted the %s after it. So the queue is never"
+        "waits while that many are, and the last subscriber returns from an event only once",
+        "the producers have posted the %s after it, so the delivery loop never sleeps. Each"
         % run.get("lead", "?"),
-        "empty when the delivery loop looks, and the loop never sleeps. Each queue runs in a",
-        "process of its own, forked from the same parent. Target: the event bus's peak",
-        "resident size at most 2 MiB above the bare queue's.", "",
+        "queue runs in a process of its own. Target: the event bus's peak resident size at",
+        "most 2 MiB above the bare queue's.", "",
         "| Queue | Events/s | Peak resident (VmHWM) | Seconds | Subscriber waited for the "
         "producers |", "|---|---:|---:|---:|---:|"]
     for key, name in (("dvrcore", "dvrcore"), ("bare", "bare queue")):
@@ -312,11 +309,10 @@ def idle_section(idle):
         "| Threads | %s | |" % idle.get("threads", "?"), "",
         "Wake-ups per second by thread (name/ID): %s." % idle.get(
             "wakeups_by_thread", "?").replace(",", ", "), "",
-        "utime + stime are sampled in clock ticks (10 ms): a thread that wakes for a moment",
-        "is seldom caught running, so that figure can read 0 when the process did run; the",
-        "scheduler's run time counts nanoseconds and is the one to trust. The yardstick",
-        "(`bench/sleeper`) runs over the same window and only wakes every 100 ms: what such",
-        "wake-ups alone cost on this machine.", "", "Where the resident size goes (KiB):", "",
+        "utime + stime count clock ticks (10 ms) and seldom catch a thread that wakes for a",
+        "moment; the scheduler's run time counts nanoseconds and is the one to trust. The",
+        "yardstick (`bench/sleeper`) only wakes every 100 ms, over the same window.", "",
+        "Where the resident size goes (KiB):", "",
         "| Executable | Shared libraries | Plugins | Other files | Heap | Main stack "
         "| Thread stacks | malloc arenas | Other anonymous |",
         "|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
@@ -422,15 +418,13 @@ def plugin_cost_section(rows, keys):
         "run by" % get("scrapes"),
         "`bench/run.sh --plugin-cost`; commit %s, %s; load average %s before, %s after;" % (
             get("commit"), get("date"), get("load_before"), get("load_after")),
-        "%s runs failed their checks). The plugin's Writes count as plugins' time, off" %
+        "%s runs failed their checks). The plugin's Writes count as plugins' time, off the" %
         get("failed_runs"),
-        "the core's share, like the four in-process plugins'; the latencies are those of",
-        "the four. Medians, with the smallest and largest run in brackets. Target: the",
-        "core's CPU share with the plugin less than %d %% above itself without, by the" %
+        "core's share; the latencies are the four in-process plugins'. Medians, the smallest",
+        "and largest run in brackets. Target: the core's CPU share with the plugin less than",
+        "%d %% above itself without, by the ratio of the medians and by the median of the" %
         PLUGIN_CORE_CPU_TARGET_PCT,
-        "ratio of the medians and by the median of the ratios of the runs paired in time.",
-        "Where the pairs' ratios range much wider than the target (other processes busy on",
-        "the machine), the run cannot show the difference it asks.", "",
+        "paired runs' ratios; where those range much wider, the run cannot show it.", "",
         "| Cameras × producers | Metrics plugin | Runs | Core CPU % | Process CPU % | p50 µs "
         "| p99 µs | Plugin's Write, ns an event | Plugin's Writes, % of a core "
         "| Other processes, % of a core |", "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
