@@ -304,21 +304,23 @@ void appendCurve(std::ofstream &out, const RunResult &r)
     std::exit(status);
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
-{
+struct Options {
     uint32_t cameras = 64, producers = 1;
     double seconds = 10;
     bool single = false, bare = false;
     long compare = 0;
     std::string csvPath, histogramPath, plugin;
+};
+
+Options parse(int argc, char **argv)
+{
+    Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
         if (name == "-h" || name == "--help")
             usage(argv[0], 0);
         if (name == "--bare" || name == "--reference") {
-            bare = true;
+            o.bare = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -328,26 +330,32 @@ int main(int argc, char **argv)
         if (name == "--cameras" || name == "--producers") {
             if (number < 1 || number > 65535)
                 usage(argv[0], 2);
-            (name == "--cameras" ? cameras : producers) = uint32_t(number);
-            single = true;
+            (name == "--cameras" ? o.cameras : o.producers) = uint32_t(number);
+            o.single = true;
         } else if (name == "--seconds") {
-            seconds = std::strtod(value, nullptr);
-            if (!(seconds > 0 && seconds <= 3600))
+            o.seconds = std::strtod(value, nullptr);
+            if (!(o.seconds > 0 && o.seconds <= 3600))
                 usage(argv[0], 2);
         } else if (name == "--compare" && number >= 1 && number <= 1000) {
-            compare = number;
-        } else if (name == "--csv") {
-            csvPath = value;
-        } else if (name == "--histogram") {
-            histogramPath = value;
-        } else if (name == "--plugin") {
-            plugin = value;
+            o.compare = number;
+        } else if (name == "--csv" || name == "--histogram" || name == "--plugin") {
+            (name == "--csv" ? o.csvPath : name == "--plugin" ? o.plugin : o.histogramPath) = value;
         } else {
             usage(argv[0], 2);
         }
     }
-    if (producers > cameras)
+    if (o.producers > o.cameras)
         usage(argv[0], 2);
+    return o;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    const Options o = parse(argc, argv);
+    const auto &[cameras, producers, seconds, single, bare, compare, csvPath, histogramPath,
+                 plugin] = o;
     std::vector<std::pair<uint32_t, uint32_t>> configurations = {{cameras, producers}};
     if (!single && compare)
         configurations = {{64, 1}, {256, 1}};
