@@ -1,19 +1,16 @@
 #!/usr/bin/env bash
 # Instructions per routed event: runs route_events (one thread: N events of
 # 64 bytes posted, then delivered to three subscribers) under callgrind with
-# N and with 2N events, and divides the difference of the two instruction
-# counts by N. The set-up and tear-down common to both runs cancel out, so
-# what is left is one event's cost from the event entry (checks, the copy of
-# its data, the queue) to its delivery to all three subscribers and the
-# release of its block.
-# Usage: bench/callgrind.sh [--events N] [BUILD_DIR]
-#        (N 20000, build-release/ from the checkout's top)
-# Prints key=value lines; needs valgrind (tools/install-deps.sh valgrind).
+# N and with 2N events and divides the difference of the two instruction
+# counts by N, so the set-up and tear-down cancel out: one event's cost from
+# the event entry to its last delivery and the release of its block. The
+# same for route_events --bare, the bare reference queue doing that work.
+# Usage: bench/callgrind.sh [--events N] [BUILD_DIR]   (20000, build-release/)
+# Prints key=value lines; needs valgrind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-events=20000
-build=build-release
+events=20000 build=build-release
 while [ $# -gt 0 ]; do
   case $1 in
     --events) events=$2; shift 2 ;;
@@ -24,23 +21,23 @@ done
 driver=$build/bench/route_events
 [ -x "$driver" ] || { echo "callgrind: $driver not built" >&2; exit 1; }
 command -v valgrind >/dev/null || { echo "callgrind: valgrind is not installed" >&2; exit 1; }
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# The total instruction count (Ir) of one run of the driver with $1 events.
+# instructions N [--bare]: the total instruction count (Ir) of one run.
 instructions() {
-  local out=$work/callgrind.$1
-  valgrind --tool=callgrind --callgrind-out-file="$out" "$driver" "$1" 64 \
-    >"$work/driver.$1.log" 2>"$work/valgrind.$1.log" ||
-    { cat "$work/valgrind.$1.log" >&2; return 1; }
+  local out=$work/callgrind.$1${2:-}
+  valgrind --tool=callgrind --callgrind-out-file="$out" "$driver" ${2:-} "$1" 64 \
+    >/dev/null 2>"$work/valgrind.log" || { cat "$work/valgrind.log" >&2; return 1; }
   awk '/^(summary|totals):/ { total = $2 } END { print total }' "$out"
 }
 
-small=$(instructions "$events")
-large=$(instructions $((2 * events)))
 echo "events=$events"
-echo "instructions_${events}=$small"
-echo "instructions_$((2 * events))=$large"
-awk -v a="$small" -v b="$large" -v n="$events" \
-  'BEGIN { printf "instructions_per_event=%.1f\n", (b - a) / n }'
+for prefix in "" bare_; do
+  small=$(instructions "$events" ${prefix:+--bare})
+  large=$(instructions $((2 * events)) ${prefix:+--bare})
+  echo "${prefix}instructions_${events}=$small"
+  echo "${prefix}instructions_$((2 * events))=$large"
+  awk -v a="$small" -v b="$large" -v n="$events" -v key="${prefix}instructions_per_event" \
+    'BEGIN { printf "%s=%.1f\n", key, (b - a) / n }'
+done

@@ -1,26 +1,33 @@
-// Throughput of the event bus component: events posted to the bus and
-// delivered by its delivery loop to three subscribing in-process plugins.
+// Throughput of the event bus: a fixed number of events of one size posted
+// from one or two producer threads, delivered by the loop on its own thread
+// to three subscribing in-process plugins; events and bytes per second from
+// the first post to the last delivery. Beside it in the same run the same
+// work on the bare queue (bare_queue.h) and, when libzmq is found, an
+// in-process PUB socket with three SUB sockets.
 //
-// Each run posts a fixed number of events of one size from one or two
-// producer threads, while the delivery loop runs on its own thread, and ends
-// when the loop has delivered every event. Reported: events and bytes per
-// second over the whole run, from the first post to the last delivery.
-//
-// Beside it, in the same run, two references doing the same work
-// (reference_queues.h): BM_BareQueue, the plainest queue one would write (a
-// mutex, a condition variable and a deque of records, the same copy of the
-// data and the same three calls), and BM_ZeroMQ, an in-process PUB socket
-// with three SUB sockets (built only when libzmq is found).
+// `event_bus_bench --sustained N QUEUE`: N events of 2 to 200 KiB (a fixed
+// pseudo-random sequence) from two producers to three subscribers, 64 in
+// flight: a producer waits before a post while 64 are, and the last
+// subscriber returns from an event only once the producers have posted the
+// 63 after it. The queue is never empty when the loop looks, so the loop
+// never sleeps and what its own memory does over a long busy stretch shows
+// in the peak. `--sustained N dvrcore|bare` runs one queue, so each has a
+// process of its own; key=value lines: the load, and for the queue its peak
+// resident size (VmHWM, KiB), events per second, and how often the last
+// subscriber waited for the producers.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cstring>
-#include <thread>
-#include <vector>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
 
-#include "reference_queues.h"
-#include "subscribed_bus.h"
-#include "sustained_load.h"
+#include "bench_support.h"
+
+bool runZeroMQ(uint32_t size, int64_t events, int subscribers);
 
 namespace {
 
@@ -34,21 +41,16 @@ int countingWrite(const _WriteParmsIn *in, _WriteParmsOut *)
     return 0;
 }
 
-ProducerLoad loadOf(const benchmark::State &state)
+template <class Queue>
+void BM_Queue(benchmark::State &state)
 {
     ProducerLoad load;
     load.minBytes = static_cast<uint32_t>(state.range(0));
     load.producers = static_cast<int>(state.range(1));
     load.events = state.range(2);
-    return load;
-}
-
-void BM_EventBus(benchmark::State &state)
-{
-    const ProducerLoad load = loadOf(state);
     for (auto _ : state) {
         writes = 0;
-        runEventBus(load, kPlugins, countingWrite);
+        runQueue<Queue>(load, kPlugins, countingWrite);
         if (writes.load() != uint64_t(load.events) * kPlugins)
             state.SkipWithError("not every event was delivered");
     }
@@ -56,62 +58,23 @@ void BM_EventBus(benchmark::State &state)
     state.SetBytesProcessed(state.iterations() * load.events * load.minBytes);
 }
 
-void BM_BareQueue(benchmark::State &state)
-{
-    const ProducerLoad load = loadOf(state);
-    for (auto _ : state) {
-        writes = 0;
-        runBareQueue(load, kPlugins, countingWrite);
-        if (writes.load() != uint64_t(load.events) * kPlugins)
-            state.SkipWithError("not every event was delivered");
-    }
-    state.SetItemsProcessed(state.iterations() * load.events);
-    state.SetBytesProcessed(state.iterations() * load.events * load.minBytes);
-}
+void BM_EventBus(benchmark::State &state) { BM_Queue<BusCore>(state); }
+void BM_BareQueue(benchmark::State &state) { BM_Queue<BareQueue>(state); }
 
 #ifdef DVR_BENCH_ZEROMQ
 void BM_ZeroMQ(benchmark::State &state)
 {
     const uint32_t size = static_cast<uint32_t>(state.range(0));
     const int64_t events = state.range(2);
-    for (auto _ : state) {
+    for (auto _ : state)
         if (!runZeroMQ(size, events, kPlugins))
             state.SkipWithError("not every message arrived");
-    }
     state.SetItemsProcessed(state.iterations() * events);
     state.SetBytesProcessed(state.iterations() * events * size);
 }
 #endif
 
-}  // namespace
-
-void runEventBus(const ProducerLoad &load, int plugins, DvrWriteFn write)
-{
-    SubscribedBus core(plugins, write);
-    std::thread delivery([&] { core.bus.runDeliveryLoop(); });
-    std::vector<std::thread> threads;
-    for (int p = 0; p < load.producers; ++p)
-        threads.emplace_back([&, p] {
-            _EventParmsIn in;
-            std::memset(&in, 0, sizeof in);
-            in.size = sizeof in;
-            in.version = DVR_EVENT_PARMS_VERSION;
-            in.providerID = 0x00200000u + (uint32_t(p) << 16);
-            in.eventType = DVR_EVENT_KIND_0x8;
-            load.produce(p, [&](const uint8_t *data, uint32_t len) {
-                in.data = const_cast<uint8_t *>(data);
-                in.len = len;
-                core.bus.post(in);
-            });
-        });
-    for (auto &thread : threads)
-        thread.join();
-    core.bus.requestStop();
-    delivery.join();
-}
-
-// Every case: one run of a million events of each size, from `producers`
-// threads (one only where the reference allows no more).
+// A million events of each size from up to `maxProducers` threads.
 void cases(benchmark::internal::Benchmark *bench, int maxProducers)
 {
     bench->ArgNames({"bytes", "producers", "events"});
@@ -124,16 +87,71 @@ void cases(benchmark::internal::Benchmark *bench, int maxProducers)
 BENCHMARK(BM_EventBus)->Apply([](auto *bench) { cases(bench, 2); });
 BENCHMARK(BM_BareQueue)->Apply([](auto *bench) { cases(bench, 2); });
 #ifdef DVR_BENCH_ZEROMQ
-// A PUB socket may be used by one thread only.
-BENCHMARK(BM_ZeroMQ)->Apply([](auto *bench) { cases(bench, 1); });
+BENCHMARK(BM_ZeroMQ)->Apply([](auto *bench) { cases(bench, 1); });  // one thread per PUB socket
 #endif
 
-// `event_bus_bench --sustained N` runs the sustained load instead
-// (sustained_load.h); anything else goes to Google Benchmark.
+// The sustained load; the delivery thread alone touches the plain counters.
+constexpr unsigned kWindow = 64;
+constexpr int64_t kLead = kWindow - 1;
+sem_t window, posted;  // events that may still be posted; posted, not yet counted
+int64_t events = 0, counted = 0, delivered = 0;
+uint64_t waits = 0;
+
+int sustainedWrite(const _WriteParmsIn *, _WriteParmsOut *)
+{
+    if (writes.fetch_add(1, std::memory_order_relaxed) % kPlugins != kPlugins - 1)
+        return 0;
+    // The last subscriber: the `kLead` events after this one are posted
+    // before it returns, and one more may go in.
+    for (const int64_t target = std::min(++delivered + kLead, events); counted < target; ++counted)
+        if (sem_trywait(&posted) != 0) {
+            ++waits;
+            while (sem_wait(&posted) != 0) {
+            }
+        }
+    sem_post(&window);
+    return 0;
+}
+
+template <class Queue>
+int sustain(const char *name)
+{
+    sem_init(&window, 0, kWindow);
+    sem_init(&posted, 0, 0);
+    const ProducerLoad load{2 * 1024, 200 * 1024, 2, events, &window, &posted};
+    const auto start = std::chrono::steady_clock::now();
+    runQueue<Queue>(load, kPlugins, sustainedWrite);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    if (writes != uint64_t(events) * kPlugins) {
+        std::fprintf(stderr, "sustained load: %s did not deliver every event\n", name);
+        return 1;
+    }
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.compare(0, 6, "VmHWM:") == 0)
+            std::printf("%s_peak_kib=%ld\n", name, std::strtol(line.c_str() + 6, nullptr, 10));
+    std::printf("%s_events_per_s=%.0f\n%s_seconds=%.1f\n%s_waits=%llu\n", name,
+                double(events) / took.count(), name, took.count(), name,
+                static_cast<unsigned long long>(waits));
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char **argv)
 {
-    if (argc >= 2 && std::strcmp(argv[1], "--sustained") == 0)
-        return runSustainedLoad(argc, argv);
+    if (argc >= 2 && std::strcmp(argv[1], "--sustained") == 0) {
+        events = argc >= 3 ? std::atoll(argv[2]) : 0;
+        const std::string queue = argc == 4 ? argv[3] : "";
+        if (events <= 0 || (queue != "dvrcore" && queue != "bare")) {
+            std::fprintf(stderr, "usage: %s --sustained EVENTS dvrcore|bare\n", argv[0]);
+            return 2;
+        }
+        std::printf("events=%lld\nmin_bytes=%u\nmax_bytes=%u\nproducers=2\nwindow=%u\nlead=%lld\n",
+                    static_cast<long long>(events), 2 * 1024, 200 * 1024, kWindow,
+                    static_cast<long long>(kLead));
+        return queue == "bare" ? sustain<BareQueue>("bare") : sustain<BusCore>("dvrcore");
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

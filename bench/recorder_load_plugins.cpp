@@ -1,29 +1,37 @@
-#include "recorder_load_plugins.h"
-
+#include <dlfcn.h>
 #include <pthread.h>
-#include <time.h>
 
 #include <cstring>
+#include <utility>
 
 #include "plugin/dvrplugin_helpers.h"
+#include "recorder_load.h"
 
 namespace recorder_load {
 
 const char *const kPluginNames[kPluginCount] = {"recorder", "motion", "logsink", "liveview"};
-const char *const kWriteKindNames[kWriteKindCount] = {"key", "delta", "audio", "log"};
-
-uint64_t threadCpuNs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-}
 
 namespace {
 
+template <class Queue>
+class TargetOf : public LoadTarget {
+public:
+    explicit TargetOf(const char *name) : label(name) {}
+    const char *name() const override { return label; }
+    void addSubscriber(Subscriber subscriber) override { queue.addSubscriber(std::move(subscriber)); }
+    int32_t post(const _EventParmsIn &in) override { return queue.post(in); }
+    void release(void *data, uint32_t holder) override { queue.release(data, holder); }
+    void runDeliveryLoop() override { queue.runDeliveryLoop(); }
+    void requestStop() override { queue.requestStop(); }
+    bool drained() override { return queue.drained(); }
+
+private:
+    const char *label;
+    Queue queue;
+};
+
 constexpr auto kLiveViewHold = std::chrono::milliseconds(5);
 constexpr uint64_t kKeepEvery = 10;
-
 LoadPlugins *activePlugins = nullptr;
 
 int64_t postStamp(const _WriteParmsIn &in)
@@ -36,33 +44,18 @@ int64_t postStamp(const _WriteParmsIn &in)
     return stamp;
 }
 
-WriteKind kindOf(const _WriteParmsIn &in)
-{
-    if (in.eventType & DVR_EVENT_VIDEO_FRAME)
-        return in.frameType == DVR_FRAME_KEY ? kKeyFrame : kDeltaFrame;
-    return (in.eventType & DVR_EVENT_AUDIO_FRAME) ? kAudioFrame : kLogLine;
-}
-
-// Opens every Write: reads the clock first, counts the Write, and for an
-// event of the window records its latency (by plugin and, unless `byKind` is
-// null, by kind) and, when the Write returns, the steady-clock time spent
-// inside it. The steady clock rather than the thread's CPU clock: it costs no
-// system call, and the delivery thread is rarely switched out within a Write
-// this short.
+// Opens every Write: reads the steady clock (no system call, and the thread
+// is rarely switched out in a Write this short), counts the Write, and for a
+// window event records its latency and, as the Write returns, the time inside.
 class MeasuredWrite {
 public:
-    MeasuredWrite(WriteTally &tally, LatencyHistogram *byKind, const Window &window,
-                  const _WriteParmsIn &in)
+    MeasuredWrite(WriteTally &tally, const Window &window, const _WriteParmsIn &in)
         : start(nowNs()), tally(tally)
     {
         ++tally.writes;
         const int64_t stamp = postStamp(in);
-        measured = window.contains(stamp);
-        if (measured) {
+        if ((measured = window.contains(stamp)))
             tally.latency.record(start - stamp);
-            if (byKind)
-                byKind[kindOf(in)].record(start - stamp);
-        }
     }
     ~MeasuredWrite()
     {
@@ -88,12 +81,18 @@ FrameHeader frameHeader(const _WriteParmsIn &in)
 
 }  // namespace
 
-// The Write entry points, with access to the active run's plugins.
+std::unique_ptr<LoadTarget> makeLoadTarget(bool bare)
+{
+    if (bare)
+        return std::make_unique<TargetOf<BareQueue>>("bare queue");
+    return std::make_unique<TargetOf<BusCore>>("dvrcore");
+}
+
 struct PluginWrites {
     static int recorder(const _WriteParmsIn *in, _WriteParmsOut *)
     {
         LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.tallies[kRecorder], p.byKind, p.window, *in);
+        MeasuredWrite measure(p.tallies[kRecorder], p.window, *in);
         const FrameHeader header = frameHeader(*in);
         p.recordingIndex[p.recordedFrames++ % p.recordingIndex.size()] = {
             header.camera, header.sequence, in->len, in->frameType};
@@ -104,7 +103,7 @@ struct PluginWrites {
     static int motion(const _WriteParmsIn *in, _WriteParmsOut *)
     {
         LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.tallies[kMotion], p.byKind, p.window, *in);
+        MeasuredWrite measure(p.tallies[kMotion], p.window, *in);
         const FrameHeader header = frameHeader(*in);
         if (in->len <= sizeof header)
             return 0;
@@ -119,7 +118,7 @@ struct PluginWrites {
     static int logSink(const _WriteParmsIn *in, _WriteParmsOut *)
     {
         LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.tallies[kLogSink], p.byKind, p.window, *in);
+        MeasuredWrite measure(p.tallies[kLogSink], p.window, *in);
         if (in->data)
             p.logBytes += strnlen(static_cast<const char *>(in->data), in->len);
         if (in->providerID == kEndMarkerId)
@@ -127,26 +126,26 @@ struct PluginWrites {
         return 0;
     }
 
-    static int external(const _WriteParmsIn *in, _WriteParmsOut *out)
-    {
-        LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.externalWrites, nullptr, p.window, *in);
-        const int result = p.externalWrite(in, out);
-        if (in->providerID == kEndMarkerId)
-            p.sawEndMarker();
-        return result;
-    }
-
     static int liveView(const _WriteParmsIn *in, _WriteParmsOut *out)
     {
         LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.tallies[kLiveView], p.byKind, p.window, *in);
+        MeasuredWrite measure(p.tallies[kLiveView], p.window, *in);
         if (++p.liveFrames % kKeepEvery == 0) {
             out->keep = 1;
             ++p.keptBlocks;
             p.sender.hold(in->data, Clock::now() + kLiveViewHold);
         }
         return 0;
+    }
+
+    static int external(const _WriteParmsIn *in, _WriteParmsOut *out)
+    {
+        LoadPlugins &p = *activePlugins;
+        MeasuredWrite measure(p.externalWrites, p.window, *in);
+        const int result = p.externalWrite(in, out);
+        if (in->providerID == kEndMarkerId)
+            p.sawEndMarker();
+        return result;
     }
 };
 
@@ -168,7 +167,7 @@ Subscriber subscriber(uint32_t id, DvrWriteFn write, std::initializer_list<int> 
 }  // namespace
 
 LoadPlugins::LoadPlugins(LoadTarget &bus, const Window &window, uint32_t cameras)
-    : bus(bus), window(window), motionActivity(cameras), sender(bus, window)
+    : sender(bus, window), bus(bus), window(window), motionActivity(cameras)
 {
     activePlugins = this;
     bus.addSubscriber(subscriber(kRecorderId, PluginWrites::recorder,
@@ -221,11 +220,6 @@ LiveViewSender::LiveViewSender(LoadTarget &bus, const Window &window)
 {
 }
 
-LiveViewSender::~LiveViewSender()
-{
-    finish();
-}
-
 void LiveViewSender::hold(void *data, Clock::time_point due)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -275,6 +269,104 @@ void LiveViewSender::run()
         }
         lock.lock();
     }
+}
+
+namespace {
+
+std::atomic<PluginFile *> activeFile{nullptr};
+
+// An entry point taking an empty record in and out; missing: not exported.
+template <typename In, typename Out>
+int callEntry(int (*entry)(const In *, Out *))
+{
+    const In in = emptyRecord<In>();
+    Out out = emptyRecord<Out>();
+    return entry ? entry(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
+}
+
+}  // namespace
+
+int routeToTarget(const _EventParmsIn *in, _EventParmsOut *out)
+{
+    _EventParmsOut ignored{};
+    out = out ? out : &ignored;
+    PluginFile *file = activeFile.load();
+    if (!in || !file || in->eventType == DVR_EVENT_PARENT_PACKET ||
+        in->providerID == DVR_PROVIDER_TO_CORE) {
+        if (in && in->eventType == DVR_EVENT_PARENT_PACKET)
+            std::free(in->data);
+        out->result = DVR_RESULT_REFUSED;
+    } else if (in->eventType == DVR_EVENT_RELEASE) {
+        file->bus.release(in->data, in->providerID);
+    } else if ((in->eventType & DVR_EVENT_LOG) && (in->flags & DVR_FLAG_LOG_QUERY)) {
+        out->result = -1;
+    } else if ((out->result = file->bus.post(*in)) == DVR_RESULT_OK) {
+        file->logPosts += (in->eventType & DVR_EVENT_LOG) != 0;
+        file->postsToItself += file->takes(in->eventType, in->flags);
+    }
+    return 0;
+}
+
+void PluginFile::CloseLibrary::operator()(void *handle) const
+{
+    dlclose(handle);
+}
+
+bool PluginFile::open(const std::string &path, LoadPlugins &plugins, std::string &error)
+{
+    fileName = path.substr(path.find_last_of('/') + 1);
+    library.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+    if (!library) {
+        const char *reason = dlerror();
+        error = reason ? reason : path + ": cannot be opened";
+        return false;
+    }
+    auto entry = [this](const char *name) { return dlsym(library.get(), name); };
+    const auto load = reinterpret_cast<DvrLoadFn>(entry("Load"));
+    const auto ioctl = reinterpret_cast<DvrIoctlFn>(entry("IOCTL"));
+    _LoadParmsIn in = emptyRecord<_LoadParmsIn>(DVR_LOAD_IN_VERSION);
+    in.eventEntry = routeToTarget;
+    loadOut = emptyRecord<_LoadParmsOut>(DVR_LOAD_OUT_VERSION);
+    activeFile = this;
+    if (!load || load(&in, &loadOut) != 0 || loadOut.error != 0) {
+        error = fileName + ": not loaded (no Load entry point, or Load refused)";
+        return false;
+    }
+    closeEntry = reinterpret_cast<DvrCloseFn>(entry("Close"));
+    unloadEntry = reinterpret_cast<DvrUnloadFn>(entry("Unload"));
+    const auto write = reinterpret_cast<DvrWriteFn>(entry("Write"));
+    hasWrite = write != nullptr;
+    plugins.addExternal(subscriberFrom(loadOut, write, ioctl, fileName));
+    if (loadOut.wantWorkerThread && ioctl)
+        worker = std::thread([ioctl] {
+            pthread_setname_np(pthread_self(), "plugin worker");
+            const _IoctlParmsIn in = ioctlRecord(IOCTL_RUN_WORKER);
+            _IoctlParmsOut out = ioctlAnswerPreset(IOCTL_RUN_WORKER);
+            ioctl(&in, &out);
+        });
+    callEntry(reinterpret_cast<DvrOpenFn>(entry("Open")));
+    return true;
+}
+
+void PluginFile::close()
+{
+    callEntry(std::exchange(closeEntry, nullptr));
+    if (worker.joinable())
+        worker.join();
+}
+
+PluginFile::~PluginFile()
+{
+    close();
+    callEntry(unloadEntry);
+    PluginFile *self = this;
+    activeFile.compare_exchange_strong(self, nullptr);
+}
+
+bool PluginFile::takes(uint32_t eventType, uint32_t flags) const
+{
+    return hasWrite && loadOut.writable &&
+           subscriptionMatches(loadOut.subscribe, eventType, DVR_MATCH_VALUE(flags));
 }
 
 }  // namespace recorder_load

@@ -1,5 +1,3 @@
-#include "recorder_load_producers.h"
-
 #include <pthread.h>
 #include <time.h>
 
@@ -13,32 +11,51 @@
 #include <vector>
 
 #include "plugin/dvrplugin_helpers.h"
+#include "recorder_load.h"
 
 namespace recorder_load {
 
-const char *const kKindNames[kKindCount] = {"video", "audio", "log"};
+uint64_t threadCpuNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+}
+
+void sleepUntilNs(int64_t deadlineNs)  // the steady clock is CLOCK_MONOTONIC
+{
+    const timespec at{time_t(deadlineNs / 1000000000), long(deadlineNs % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
+
+uint64_t threadClockCostNs()
+{
+    std::vector<uint64_t> samples(1001);
+    for (uint64_t &sample : samples) {
+        const uint64_t before = threadCpuNs();
+        const int64_t stamp = nowNs();
+        asm volatile("" : : "r"(stamp) : "memory");  // the stamp is taken, not optimised away
+        sample = threadCpuNs() - before;
+    }
+    std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+    return samples[samples.size() / 2];
+}
 
 namespace {
 
-// A fixed pseudo-random number for `key` (splitmix64): frame sizes and
-// phases are the same in every run.
-uint64_t mix(uint64_t key)
-{
-    uint64_t z = key + 0x9E3779B97F4A7C15ull;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
+constexpr uint32_t kVideoRate = 30, kKeyFrameEvery = 30, kAudioRate = 50, kLogRate = 100;
+constexpr uint32_t kKeyFrameBytes = 200 * 1024, kAudioBytes = 320;
+constexpr uint32_t kDeltaMinBytes = 20 * 1024, kDeltaMaxBytes = 60 * 1024;
 
-// One periodic stream: a camera's video or audio, or the log lines.
+// One periodic stream: a camera's video or audio, or the log lines. Event n
+// is due at firstNs + n/rate seconds, exactly.
 struct Stream {
     EventKind kind;
     uint32_t camera;
-    uint32_t rate;     // events a second
-    int64_t firstNs;   // deadline of event 0
-    uint64_t next = 0; // number of the next event
-
-    // Event n is due at firstNs + n/rate seconds, exactly.
+    uint32_t rate;
+    int64_t firstNs;
+    uint64_t next = 0;
     int64_t deadlineNs() const { return firstNs + int64_t(next * 1000000000ull / rate); }
 };
 
@@ -65,14 +82,19 @@ public:
         }
         const bool video = stream.kind == kVideo;
         const bool key = video && stream.next % kKeyFrameEvery == 0;
-        const uint32_t len = !video ? kAudioBytes
-                             : key  ? kKeyFrameBytes
-                                    : deltaBytes(stream.camera, stream.next);
-        fill(len, stream.camera, uint32_t(stream.next));
-        _EventParmsIn in =
-            dvr_event_in(kCameraBaseId | stream.camera,
-                         video ? DVR_EVENT_VIDEO_FRAME : DVR_EVENT_AUDIO_FRAME,
-                         DVR_FLAG_FLOW_CONTROL);
+        const uint32_t len =
+            !video ? kAudioBytes
+            : key  ? kKeyFrameBytes
+                   : kDeltaMinBytes + uint32_t(mix((uint64_t(stream.camera) << 32) ^ stream.next) %
+                                               (kDeltaMaxBytes - kDeltaMinBytes + 1));
+        // The producer's own work, outside the timed post: the frame's bytes.
+        std::memset(buffer.data() + sizeof(FrameHeader), int(stream.next & 0xFF),
+                    len - sizeof(FrameHeader));
+        const FrameHeader header{0, stream.camera, uint32_t(stream.next)};
+        std::memcpy(buffer.data(), &header, sizeof header);
+        _EventParmsIn in = dvr_event_in(kCameraBaseId | stream.camera,
+                                        video ? DVR_EVENT_VIDEO_FRAME : DVR_EVENT_AUDIO_FRAME,
+                                        DVR_FLAG_FLOW_CONTROL);
         in.frameType = key ? DVR_FRAME_KEY : 0;
         in.data = buffer.data();
         in.len = len;
@@ -80,24 +102,8 @@ public:
     }
 
 private:
-    static uint32_t deltaBytes(uint32_t camera, uint64_t frame)
-    {
-        const uint64_t spread = kDeltaMaxBytes - kDeltaMinBytes + 1;
-        return kDeltaMinBytes + uint32_t(mix((uint64_t(camera) << 32) ^ frame) % spread);
-    }
-
-    // The producer's own work, outside the timed post: the frame's bytes.
-    void fill(uint32_t len, uint32_t camera, uint32_t sequence)
-    {
-        std::memset(buffer.data() + sizeof(FrameHeader), int(sequence & 0xFF),
-                    len - sizeof(FrameHeader));
-        FrameHeader header{0, camera, sequence};
-        std::memcpy(buffer.data(), &header, sizeof header);
-    }
-
-    // Stamps the steady clock into the event (the frame header, or a log
-    // event's reserved1) and posts it, timing the post on this thread's CPU
-    // clock.
+    // Stamps the steady clock into the event (frame header, or a log event's
+    // reserved1) and posts it, timing the post on this thread's CPU clock.
     void timedPost(EventKind kind, _EventParmsIn &in)
     {
         void *stampAt = kind == kLog ? static_cast<void *>(in.reserved1) : in.data;
@@ -106,8 +112,6 @@ private:
         std::memcpy(stampAt, &stamp, sizeof stamp);
         const int32_t result = bus.post(in);
         const uint64_t cpu = threadCpuNs() - cpuBefore;
-
-        ++tally.posted[kind];
         if (result == DVR_RESULT_OK)
             ++tally.accepted[kind];
         else
@@ -126,13 +130,15 @@ private:
     char text[96] = {};
 };
 
-std::vector<Stream> streamsOf(uint32_t cameras, uint32_t producers, uint32_t index,
-                              int64_t startNs)
+}  // namespace
+
+void runProducer(LoadTarget &bus, uint32_t cameras, uint32_t producers, uint32_t index,
+                 int64_t startNs, const Window &window, ProducerTally &tally)
 {
+    pthread_setname_np(pthread_self(), ("producer-" + std::to_string(index)).c_str());
     std::vector<Stream> streams;
     auto add = [&](EventKind kind, uint32_t camera, uint32_t rate) {
-        const uint64_t period = 1000000000u / rate;
-        const int64_t phase = int64_t(mix(uint64_t(camera) * 4 + kind) % period);
+        const int64_t phase = int64_t(mix(uint64_t(camera) * 4 + kind) % (1000000000u / rate));
         streams.push_back({kind, camera, rate, startNs + phase});
     };
     for (uint32_t camera = index; camera < cameras; camera += producers) {
@@ -141,17 +147,6 @@ std::vector<Stream> streamsOf(uint32_t cameras, uint32_t producers, uint32_t ind
     }
     if (index == 0)
         add(kLog, 0, kLogRate);
-    return streams;
-}
-
-}  // namespace
-
-void runProducer(LoadTarget &bus, uint32_t cameras, uint32_t producers, uint32_t index,
-                 int64_t startNs, const Window &window, ProducerTally &tally)
-{
-    const std::string name = "producer-" + std::to_string(index);
-    pthread_setname_np(pthread_self(), name.c_str());
-    std::vector<Stream> streams = streamsOf(cameras, producers, index, startNs);
     // The streams by their next deadline, soonest first.
     using Due = std::pair<int64_t, size_t>;
     std::priority_queue<Due, std::vector<Due>, std::greater<Due>> due;
@@ -163,9 +158,8 @@ void runProducer(LoadTarget &bus, uint32_t cameras, uint32_t producers, uint32_t
     while (!due.empty() && due.top().first < window.endNs) {
         const auto [deadline, i] = due.top();
         due.pop();
-        // A thread that has fallen behind posts at once, without a system call.
         int64_t now = nowNs();
-        if (deadline > now) {
+        if (deadline > now) {  // one fallen behind posts at once, without a system call
             sleepUntilNs(deadline);
             now = nowNs();
         }
@@ -180,29 +174,6 @@ void runProducer(LoadTarget &bus, uint32_t cameras, uint32_t producers, uint32_t
     }
     if (cpuAtWindowStart != 0)
         tally.windowThreadCpuNs = threadCpuNs() - cpuAtWindowStart;
-}
-
-void sleepUntilNs(int64_t deadlineNs)
-{
-    // The steady clock is CLOCK_MONOTONIC.
-    timespec at{};
-    at.tv_sec = deadlineNs / 1000000000;
-    at.tv_nsec = deadlineNs % 1000000000;
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-    }
-}
-
-uint64_t threadClockCostNs()
-{
-    std::vector<uint64_t> samples(1001);
-    for (uint64_t &sample : samples) {
-        const uint64_t before = threadCpuNs();
-        const int64_t stamp = nowNs();
-        asm volatile("" : : "r"(stamp) : "memory");  // the stamp is taken, not optimised away
-        sample = threadCpuNs() - before;
-    }
-    std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
-    return samples[samples.size() / 2];
 }
 
 }  // namespace recorder_load

@@ -1,17 +1,11 @@
 #!/usr/bin/env python3
 """Writes the performance page (docs/performance.md) and its latency plot from
-the results bench/run.sh collected in one directory:
-
-  event_bus.json             event_bus_bench, Google Benchmark's JSON
-  recorder_load.csv          recorder_load_bench --csv
-  recorder_load_histogram.csv  recorder_load_bench --histogram
-  sustained.txt              event_bus_bench --sustained, key=value lines
-  idle.txt, startup.txt, callgrind.txt  key=value lines of bench/idle.sh,
-                             bench/startup.py and bench/callgrind.sh
-  plugin_cost.csv, plugin_cost.txt  bench/plugin_cost.sh's rows and key=value lines
-
-A file that is missing, or a case missing from one, shows as "not measured".
-Standard library only.
+the results bench/run.sh collected in one directory: event_bus.json (Google
+Benchmark's JSON), recorder_load.csv, recorder_compare.csv and
+recorder_load_histogram.csv (recorder_load_bench), plugin_cost.csv, and the
+key=value lines of sustained.txt, idle.txt, startup.txt, callgrind.txt,
+footprint.txt and plugin_cost.txt. A missing file or case shows as "not
+measured". Standard library only.
 
 Usage: bench/report.py RESULTS_DIR [--page docs/performance.md]
                        [--plot docs/performance-latency.svg] [--note TEXT]
@@ -46,6 +40,12 @@ IDLE_CPU_TARGET_PCT = 0.05
 SUSTAINED_PEAK_TARGET_KIB = 2 * 1024  # the bus's peak above the bare queue's, at most
 PLUGIN_COST_TITLE = "## The metrics plugin's cost"
 PLUGIN_CORE_CPU_TARGET_PCT = 5  # the core's share with the plugin above without, at most
+INSTRUCTIONS_TARGET = 1000  # per routed 64-byte event
+COMPARE_TARGET = 1.1  # the bus's core CPU and p50 against the bare queue's, at most
+
+
+def met(good):
+    return "met" if good else "**not met**"
 
 
 def read_keys(path):
@@ -75,8 +75,8 @@ def read_benchmarks(path):
         return {}
     found, medians = {}, {}
     for run in runs:
-        name = run.get("run_name") or run.get("name", "")
-        match = re.match(r"(BM_\w+)/bytes:(\d+)/producers:(\d+)/", name)
+        match = re.match(r"(BM_\w+)/bytes:(\d+)/producers:(\d+)/",
+                         run.get("run_name") or run.get("name", ""))
         if not match or run.get("error_occurred") or "items_per_second" not in run:
             continue
         key = (match.group(1), int(match.group(2)), int(match.group(3)))
@@ -95,19 +95,15 @@ def command_output(words):
         return ""
 
 
-def load_averages(results):
-    """The 1, 5 and 15 minute load averages before the measurements and now."""
-    def read(path):
-        try:
-            with open(path, encoding="utf-8") as f:
-                return " ".join(f.read().split()[:3])
-        except OSError:
-            return "unknown"
-    return "%s before, %s after" % (read(os.path.join(results, "load-before.txt")),
-                                    read("/proc/loadavg"))
+def first_words(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "unknown"
 
 
-def machine():
+def machine(results):
     model = ""
     try:
         with open("/proc/cpuinfo", encoding="utf-8") as f:
@@ -120,63 +116,50 @@ def machine():
     if command_output(["git", "status", "--porcelain", "--untracked-files=no", "--", ".",
                        ":!docs/performance.md", ":!docs/performance-latency.svg"]):
         commit += " (with changes not yet committed)"
-    compiler = command_output(["c++", "--version"]).split("\n")[0]
     return [
         ("Date", datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")),
         ("Processors (nproc)", str(len(os.sched_getaffinity(0)))),
-        ("CPU", model or "unknown"),
-        ("Kernel", platform.release()),
-        ("Compiler", compiler or "unknown"),
+        ("CPU", model or "unknown"), ("Kernel", platform.release()),
+        ("Compiler", command_output(["c++", "--version"]).split("\n")[0] or "unknown"),
         ("Commit", commit),
-    ]
+        ("Load average (1, 5, 15 min)", "%s before, %s after" % (
+            first_words(os.path.join(results, "load-before.txt")), first_words("/proc/loadavg")))]
 
 
 def rate(value):
     if value is None:
         return NOT_MEASURED
-    if value >= 1e6:
-        return "%.2f M" % (value / 1e6)
-    return "%.0f k" % (value / 1e3)
+    return "%.2f M" % (value / 1e6) if value >= 1e6 else "%.0f k" % (value / 1e3)
 
 
 def verdict(ratio, target):
     if target is None:
         return "—"
-    if ratio is None:
-        return "≥ %.1f×: %s" % (target, NOT_MEASURED)
-    return "≥ %.1f×: %s" % (target, "met" if ratio >= target else "**not met**")
+    return "≥ %.1f×: %s" % (target, NOT_MEASURED if ratio is None else met(ratio >= target))
 
 
 def throughput_section(bench):
     lines = ["## Throughput", "",
-             "Events per second through the event bus to three subscribers (`event_bus_bench`,",
-             "a fixed number of events a case, as its name in the raw results says; the median",
-             "of the repetitions, which run interleaved in random order), beside a",
-             "bare mutex and condition-variable queue doing the same copy and three calls, and",
-             "ZeroMQ inproc publishing to three subscribers (one producer only). Targets: 0 B",
-             "and 64 B with one producer at least 1.5 times the bare loop, 64 KiB at least 1.2",
-             "times it; every case at least twice ZeroMQ.",
-             "", "| Size | Producers | dvrcore | bare loop | ZeroMQ | dvrcore / bare | "
-             "target | dvrcore / ZeroMQ | target |",
-             "|---:|---:|---:|---:|---:|---:|---|---:|---|"]
-    cases = sorted({(b, p) for (_, b, p) in bench} | {(b, 1) for b in SIZES} |
-                   {(b, 2) for b in SIZES})
-    for size, producers in cases:
-        core = bench.get(("BM_EventBus", size, producers))
-        bare = bench.get(("BM_BareQueue", size, producers))
-        zmq = bench.get(("BM_ZeroMQ", size, producers))
+             "Events per second to three subscribers (`event_bus_bench`; the median of the",
+             "repetitions, interleaved in random order) through the event bus, the bare queue",
+             "doing the same copy and three calls, and ZeroMQ inproc (one producer only).",
+             "Targets: at least 1.5 times the bare loop at 0 B and 64 B with one producer, 1.2",
+             "times at 64 KiB; at least twice ZeroMQ.", "", "| Size | Producers | dvrcore | bare loop | ZeroMQ | dvrcore / bare "
+             "| target | dvrcore / ZeroMQ | target |", "|---:|---:|---:|---:|---:|---:|---|---:|---|"]
+    for size, producers in sorted({(b, p) for (_, b, p) in bench} |
+                                  {(b, p) for b in SIZES for p in (1, 2)}):
+        core, bare, zmq = (bench.get((family, size, producers)) for family in (
+            "BM_EventBus", "BM_BareQueue", "BM_ZeroMQ"))
         to_bare = core / bare if core and bare else None
         to_zmq = core / zmq if core and zmq else None
-        zmq_target = ZEROMQ_TARGET if producers == 1 else None
         lines.append("| %s | %d | %s | %s | %s | %s | %s | %s | %s |" % (
             "64 KiB" if size == 65536 else "%d B" % size, producers, rate(core), rate(bare),
-            rate(zmq) if producers == 1 else "—",
-            "%.2f×" % to_bare if to_bare else "—", verdict(to_bare, BARE_TARGETS.get(
-                (size, producers))),
-            "%.2f×" % to_zmq if to_zmq else "—", verdict(to_zmq, zmq_target)))
-    lines += ["", "Figures are events per second (M: millions, k: thousands); \"not measured\"",
-              "means the executable or the case was not there in this run."]
-    return lines
+            rate(zmq) if producers == 1 else "—", "%.2f×" % to_bare if to_bare else "—",
+            verdict(to_bare, BARE_TARGETS.get((size, producers))),
+            "%.2f×" % to_zmq if to_zmq else "—",
+            verdict(to_zmq, ZEROMQ_TARGET if producers == 1 else None)))
+    return lines + ["", "Figures are events per second (M: millions, k: thousands); \"not "
+                    "measured\"", "means the executable or the case was not there in this run."]
 
 
 def number(row, key, form="%.1f"):
@@ -186,43 +169,81 @@ def number(row, key, form="%.1f"):
         return "?"
 
 
+def judged(row, key, limit):
+    try:
+        return met(float(row[key]) <= limit)
+    except (KeyError, ValueError):
+        return NOT_MEASURED
+
+
 def latency_section(rows):
     lines = ["## Latency under a recorder's load", ""]
+    plot = "![Latency by configuration: share of events at or below a latency]" \
+           "(performance-latency.svg)"
     if not rows:
         return lines + ["Latency %s in this run (`recorder_load_bench` was not built)." %
-                        NOT_MEASURED, "", "![Latency by configuration](performance-latency.svg)"]
+                        NOT_MEASURED, "", plot]
     lines += ["From a post to its delivery (`recorder_load_bench`). Targets: p99 at most",
               "%d µs; the core's CPU at most %d %% of one core with %d cameras." % (
-                  P99_TARGET_US, CORE_CPU_TARGET_PCT, CORE_CPU_TARGET_CAMERAS),
-              "The bare queue rows are the same load in the same run on the plainest queue",
-              "(a mutex, a condition variable, a deque; no key-frame gate and no block table):",
-              "what this machine allows any hand-over between threads.", "",
+                  P99_TARGET_US, CORE_CPU_TARGET_PCT, CORE_CPU_TARGET_CAMERAS), "",
               "| Queue | Cameras | Producers | Events/s | MB/s | p50 µs | p99 µs | p99.9 µs "
               "| max µs | core CPU %% | process CPU %% | p99 ≤ %d µs | core CPU ≤ %d %% |" % (
                   P99_TARGET_US, CORE_CPU_TARGET_PCT),
               "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|"]
     for row in rows:
-        try:
-            p99_ok = "met" if float(row["p99_us"]) <= P99_TARGET_US else "**not met**"
-        except (KeyError, ValueError):
-            p99_ok = NOT_MEASURED
         cpu_ok = "—"
         if row.get("cameras", "").strip() == str(CORE_CPU_TARGET_CAMERAS):
-            try:
-                cpu_ok = ("met" if float(row["core_cpu_pct"]) <= CORE_CPU_TARGET_PCT
-                          else "**not met**")
-            except (KeyError, ValueError):
-                cpu_ok = NOT_MEASURED
-        lines.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
-            row.get("queue") or "dvrcore", row.get("cameras", "?"), row.get("producers", "?"), number(row, "events_per_s", "%.0f"),
-            number(row, "mbytes_per_s"), number(row, "p50_us"), number(row, "p99_us"),
-            number(row, "p999_us"), number(row, "max_us"), number(row, "core_cpu_pct", "%.2f"),
-            number(row, "process_cpu_pct", "%.2f"), p99_ok, cpu_ok))
-    lines += ["", "![Latency by configuration: share of events at or below a latency]"
-              "(performance-latency.svg)", "",
-              "The plot's y axis counts nines (90 %, 99 %, 99.9 %, ...), so the tail reads as",
-              "well as the median; each curve ends at the top with its largest latency, and",
-              "the dashed line marks the %d µs p99 target." % P99_TARGET_US]
+            cpu_ok = judged(row, "core_cpu_pct", CORE_CPU_TARGET_PCT)
+        lines.append("| %s |" % " | ".join([
+            row.get("queue") or "dvrcore", row.get("cameras", "?"), row.get("producers", "?"),
+            number(row, "events_per_s", "%.0f"), number(row, "mbytes_per_s"),
+            number(row, "p50_us"), number(row, "p99_us"), number(row, "p999_us"),
+            number(row, "max_us"), number(row, "core_cpu_pct", "%.2f"),
+            number(row, "process_cpu_pct", "%.2f"), judged(row, "p99_us", P99_TARGET_US),
+            cpu_ok]))
+    return lines + ["", plot, "",
+                    "The plot's y axis counts nines (90 %, 99 %, 99.9 %, ...), so the tail reads",
+                    "as well as the median; each curve ends at the top with its largest latency;",
+                    "the bare queue's curves are its first run of the comparison below; the",
+                    "dashed line marks the %d µs p99 target." % P99_TARGET_US]
+
+
+def compare_section(rows):
+    """The bus beside the bare queue under the recorder load: medians of the
+    interleaved runs by configuration."""
+    lines = ["## The bus beside the bare queue under a recorder's load", ""]
+    runs = {}
+    for row in rows:
+        try:
+            runs.setdefault((int(row["cameras"]), int(row["producers"]), row.get("queue") or
+                             "dvrcore"), []).append({k: float(row[k]) for k in (
+                                 "core_cpu_pct", "p50_us", "p99_us")})
+        except (KeyError, ValueError):
+            continue
+    if not runs:
+        return lines + ["The comparison with the bare queue %s in this run." % NOT_MEASURED]
+    lines += [
+        "`recorder_load_bench --compare`: the same load on the event bus and on the bare",
+        "queue (a mutex, a condition variable, a deque; no key-frame gate, no block table",
+        "beyond what `keep` needs), the runs of the two interleaved, each pair in random",
+        "order; the medians of the runs. Target: the core's CPU share and p50 within %.1f×" %
+        COMPARE_TARGET, "the bare queue's.", "",
+        "| Cameras × producers | Runs each | Core CPU %%, dvrcore | bare queue | ratio | "
+        "≤ %.1f× | p50 µs, dvrcore | bare queue | ratio | ≤ %.1f× | p99 µs, dvrcore | "
+        "bare queue |" % (COMPARE_TARGET, COMPARE_TARGET),
+        "|---|---:|---:|---:|---:|---|---:|---:|---:|---|---:|---:|"]
+    for cameras, producers in sorted({(c, p) for c, p, _ in runs}):
+        core, bare = (runs.get((cameras, producers, q), []) for q in ("dvrcore", "bare queue"))
+        cells = ["%d × %d" % (cameras, producers), "%d" % min(len(core), len(bare))]
+        for key, form in (("core_cpu_pct", "%.2f"), ("p50_us", "%.1f"), ("p99_us", "%.1f")):
+            a, b = (statistics.median([r[key] for r in got]) if got else None
+                    for got in (core, bare))
+            cells += [NOT_MEASURED if v is None else form % v for v in (a, b)]
+            if key != "p99_us":
+                ratio = a / b if a is not None and b else None
+                cells += ["%.2f×" % ratio, met(ratio <= COMPARE_TARGET)] if ratio else [
+                    "—", NOT_MEASURED]
+        lines.append("| %s |" % " | ".join(cells))
     return lines
 
 
@@ -236,13 +257,11 @@ def sustained_section(run):
            int(run.get("max_bytes", 0)) // 1024, run.get("producers", "?")),
         "to three subscribers (`event_bus_bench --sustained`), %s events in flight: a producer"
         % run.get("window", "?"),
-        "waits before a post while that many are, and the last subscriber returns from an",
-        "event only once the producers have posted the %s after it. So the queue is never"
+        "waits while that many are, and the last subscriber returns from an event only once",
+        "the producers have posted the %s after it, so the delivery loop never sleeps. Each"
         % run.get("lead", "?"),
-        "empty when the delivery loop looks, and the loop never sleeps from the first",
-        "event to the last.",
-        "Each queue runs in a process of its own, forked from the same parent. Target:",
-        "the event bus's peak resident size at most 2 MiB above the bare queue's.", "",
+        "queue runs in a process of its own. Target: the event bus's peak resident size at",
+        "most 2 MiB above the bare queue's.", "",
         "| Queue | Events/s | Peak resident (VmHWM) | Seconds | Subscriber waited for the "
         "producers |", "|---|---:|---:|---:|---:|"]
     for key, name in (("dvrcore", "dvrcore"), ("bare", "bare queue")):
@@ -255,8 +274,7 @@ def sustained_section(run):
     if "dvrcore_peak_kib" in run and "bare_peak_kib" in run:
         above = int(run["dvrcore_peak_kib"]) - int(run["bare_peak_kib"])
         lines += ["", "The event bus's peak is %+.2f MiB (%+d KiB) beside the bare queue's: "
-                  "≤ +2 MiB: %s." % (above / 1024, above, "met" if above <=
-                                     SUSTAINED_PEAK_TARGET_KIB else "**not met**")]
+                  "≤ +2 MiB: %s." % (above / 1024, above, met(above <= SUSTAINED_PEAK_TARGET_KIB))]
     return lines
 
 
@@ -264,46 +282,36 @@ def idle_section(idle):
     lines = ["## The idle core", ""]
     if "rss_kib" not in idle:
         return lines + ["Idle figures %s in this run." % NOT_MEASURED]
-    rss, cpu = int(idle["rss_kib"]), float(idle["cpu_pct"])
+    rss = int(idle["rss_kib"])
+
+    def cpu(key):
+        if key not in idle:
+            return "%s | " % NOT_MEASURED
+        return "%.3f %% of one core | ≤ %.2f %%: %s" % (
+            float(idle[key]), IDLE_CPU_TARGET_PCT, met(float(idle[key]) <= IDLE_CPU_TARGET_PCT))
     lines += [
         "The core with the example plugins (camera, recorder, log sink) and the camera",
-        "stopped by the parent, read from /proc over %s s (`bench/idle.sh`)." % idle.get(
-            "window_s", "?"), "",
-        "| Figure | Value | Target |", "|---|---:|---|",
+        "stopped by the parent, read from /proc over %s s (`bench/core_runs.py idle`)." %
+        idle.get("window_s", "?"), "", "| Figure | Value | Target |", "|---|---:|---|",
         "| Resident size (VmRSS) | %.1f MiB (%d KiB) | ≤ 6 MiB: %s |" % (
-            rss / 1024, rss, "met" if rss <= IDLE_RSS_TARGET_KIB else "**not met**"),
+            rss / 1024, rss, met(rss <= IDLE_RSS_TARGET_KIB)),
         "| Peak resident size (VmHWM) | %.1f MiB | |" % (int(idle.get("hwm_kib", 0)) / 1024),
         "| Proportional size (Pss) | %s | |" % (
             "%.1f MiB" % (int(idle["pss_kib"]) / 1024) if "pss_kib" in idle else NOT_MEASURED),
-        "| CPU, utime + stime | %.3f %% of one core | ≤ %.2f %%: %s |" % (
-            cpu, IDLE_CPU_TARGET_PCT, "met" if cpu <= IDLE_CPU_TARGET_PCT else "**not met**"),
-        "| CPU, scheduler run time | %s | %s |" % (
-            "%.3f %% of one core" % float(idle["cpu_pct_schedstat"])
-            if "cpu_pct_schedstat" in idle else NOT_MEASURED,
-            "≤ %.2f %%: %s" % (IDLE_CPU_TARGET_PCT, "met" if float(
-                idle["cpu_pct_schedstat"]) <= IDLE_CPU_TARGET_PCT else "**not met**")
-            if "cpu_pct_schedstat" in idle else ""),
-        "| Wake-ups (context switches) | %s per second | about 10 (the 100 ms tick) |" % (
-            idle.get("wakeups_per_s", "?")),
+        "| CPU, utime + stime | %s |" % cpu("cpu_pct"),
+        "| CPU, scheduler run time | %s |" % cpu("cpu_pct_schedstat"),
+        "| Wake-ups (context switches) | %s per second | about 10 (the 100 ms tick) |" %
+        idle.get("wakeups_per_s", "?"),
         "| Yardstick: a process that only wakes every 100 ms | %s of one core, %s wake-ups "
         "per second | |" % ("%.3f %%" % float(idle["reference_cpu_pct"])
                            if "reference_cpu_pct" in idle else NOT_MEASURED,
                            idle.get("reference_wakeups_per_s", "?")),
         "| Threads | %s | |" % idle.get("threads", "?"), "",
         "Wake-ups per second by thread (name/ID): %s." % idle.get(
-            "wakeups_by_thread", "?").replace(",", ", "),
-        "",
-        "utime + stime are sampled in clock ticks (10 ms): a thread that wakes for a",
-        "moment and sleeps again is seldom caught running, so that figure can read 0",
-        "when the process did run; the scheduler's run time counts nanoseconds and is",
-        "the one to trust. The yardstick (`bench/sleeper`) runs over the same window",
-        "and does nothing but wake every 100 ms: what such wake-ups alone cost on this",
-        "machine.", ""]
-    return lines + memory_breakdown(idle)
-
-
-def memory_breakdown(idle):
-    return [
+            "wakeups_by_thread", "?").replace(",", ", "), "",
+        "utime + stime count clock ticks (10 ms) and seldom catch a thread that wakes for a",
+        "moment; the scheduler's run time counts nanoseconds and is the one to trust. The",
+        "yardstick (`bench/sleeper`) only wakes every 100 ms, over the same window.", "",
         "Where the resident size goes (KiB):", "",
         "| Executable | Shared libraries | Plugins | Other files | Heap | Main stack "
         "| Thread stacks | malloc arenas | Other anonymous |",
@@ -311,8 +319,8 @@ def memory_breakdown(idle):
         "| %s |" % " | ".join(idle.get("rss_%s_kib" % k, "?") for k in (
             "exe", "libs", "plugins", "other_files", "heap", "main_stack", "thread_stacks",
             "arenas", "other_anon")), "",
-        "Largest files (KiB): %s." % idle.get("rss_top_files", "?").replace(",", ", ").replace(
-            ":", " ")]
+        "Largest files (KiB): %s." % idle.get("rss_top_files", "?").replace(
+            ",", ", ").replace(":", " ")]
     return lines
 
 
@@ -320,38 +328,73 @@ def startup_section(startup):
     lines = ["## Start-up", ""]
     if "startup_median_ms" not in startup:
         return lines + ["Start-up time %s in this run." % NOT_MEASURED]
+    get = lambda key: startup.get(key, "?")  # noqa: E731
     return lines + [
         "From starting the parent stand-in (which starts the core at once) to the core's",
-        "start line, with %s no-op plugins (%s loaded), %s runs (`bench/startup.py`):" % (
-            startup.get("plugins", "?"), startup.get("plugins_loaded", "?"),
-            startup.get("runs", "?")), "",
+        "start line, with %s no-op plugins (%s loaded), %s runs (`bench/core_runs.py "
+        "startup`):" % (get("plugins"), get("plugins_loaded"), get("runs")), "",
         "| | Median | Min | Max |", "|---|---:|---:|---:|",
         "| %s plugins | %s ms | %s ms | %s ms |" % (
-            startup.get("plugins", "?"), startup["startup_median_ms"],
-            startup.get("startup_min_ms", "?"), startup.get("startup_max_ms", "?")),
-        "| no plugin | %s ms | %s ms | |" % (
-            startup.get("startup_without_plugins_median_ms", "?"),
-            startup.get("startup_without_plugins_min_ms", "?"))]
+            get("plugins"), get("startup_median_ms"), get("startup_min_ms"),
+            get("startup_max_ms")),
+        "| no plugin | %s ms | %s ms | |" % (get("startup_without_plugins_median_ms"),
+                                            get("startup_without_plugins_min_ms"))]
 
 
 def callgrind_section(counts):
     lines = ["## Instructions per event", ""]
     if "instructions_per_event" not in counts:
         return lines + ["Instructions per event %s in this run." % NOT_MEASURED]
+    core, bare = float(counts["instructions_per_event"]), counts.get(
+        "bare_instructions_per_event")
+    lines += [
+        "Per 64-byte event, from the event entry to its delivery to three subscribers and",
+        "the release of its block: callgrind's counts of `route_events` with %s and with" %
+        counts.get("events", "?"),
+        "twice as many events, all posted and then delivered on one thread, the difference",
+        "divided by %s (`bench/callgrind.sh`). The bare queue does the same work" %
+        counts.get("events", "?"),
+        "(`route_events --bare`: malloc and copy, a push under the lock; a pop, three Write",
+        "calls through a function pointer, free).", "",
+        "| Queue | Instructions per event | Target |", "|---|---:|---|",
+        "| dvrcore | {:,.1f} | ≤ {:,}: {} |".format(core, INSTRUCTIONS_TARGET,
+                                                   met(core <= INSTRUCTIONS_TARGET)),
+        "| bare queue | %s | |" % ("{:,.1f}".format(float(bare)) if bare else NOT_MEASURED)]
+    if bare:
+        lines += ["", "dvrcore takes %.2f× the bare queue's instructions." % (core / float(bare))]
+    return lines
+
+
+def footprint_section(keys):
+    lines = ["## Device footprint", ""]
+    if "text_bytes" not in keys:
+        return lines + ["The device footprint %s in this run (it needs the armhf cross compiler"
+                        % NOT_MEASURED, "and qemu-arm)."]
+    kib = lambda key: "%.1f KiB" % (int(keys[key]) / 1024) if key in keys else "?"  # noqa: E731
+    libraries = [item.rsplit(":", 1) for item in keys.get("libraries", "").split(",") if item]
     return lines + [
-        "**%s instructions** per 64-byte event, from the event entry to its delivery to three"
-        % counts["instructions_per_event"],
-        "subscribers: callgrind's counts of `route_events` with %s and with twice as many"
-        % counts.get("events", "?"),
-        "events, all posted and then delivered on one thread, the difference divided by",
-        "%s (`bench/callgrind.sh`)." % counts.get("events", "?")]
+        "The armhf Release build of `dvrcore` (`bench/core_runs.py footprint`): its sections",
+        "(`arm-linux-gnueabihf-size`), the shared libraries it needs, directly or through",
+        "another (readelf's NEEDED, found in the armhf library directories), and the core's",
+        "own heap a moment after start-up with the example plugins, run under qemu-arm and",
+        "read in-process (`mallinfo2`) by a probe plugin loaded last.", "",
+        "| Figure | Value |", "|---|---:|", "| text | %s |" % kib("text_bytes"),
+        "| data | %s |" % kib("data_bytes"), "| bss | %s |" % kib("bss_bytes"),
+        "| shared libraries, %d files | %s |" % (len(libraries), kib("libraries_total_bytes")),
+        "| heap after start-up: malloc arena | %s |" % kib("heap_arena_bytes"),
+        "| heap after start-up: in use | %s |" % kib("heap_in_use_bytes"),
+        "| heap after start-up: mmapped blocks | %s |" % kib("heap_mmapped_bytes"), "",
+        "Shared libraries (KiB): %s." % ", ".join(
+            "%s %s" % (name, "%.0f" % (int(size) / 1024) if size.isdigit() else size)
+            for name, size in libraries)]
 
 
 def spread(values, form="%.2f"):
     """The median, and the smallest and largest value in brackets."""
     if not values:
         return NOT_MEASURED
-    return (form + " (" + form + "–" + form + ")") % (statistics.median(values), min(values), max(values))
+    return (form + " (" + form + "–" + form + ")") % (statistics.median(values), min(values),
+                                                      max(values))
 
 
 def plugin_cost_section(rows, keys):
@@ -367,40 +410,33 @@ def plugin_cost_section(rows, keys):
             continue
     if not runs:
         return lines + ["The metrics plugin's cost %s in this run." % NOT_MEASURED]
+    get = lambda key: keys.get(key, "?")  # noqa: E731
     lines += [
         "`recorder_load_bench` with and without `--plugin plugins/metrics.so`, the runs of",
         "the two interleaved (each pair in random order), %s s windows, while /metrics is" %
-        keys.get("seconds", "?"),
-        "scraped once a second (%s scrapes answered; `bench/plugin_cost.sh`, run by" %
-        keys.get("scrapes", "?"),
-        "`bench/run.sh --plugin-cost`; commit %s, %s;" % (keys.get("commit", "?"),
-                                                           keys.get("date", "?")),
-        "load average %s before, %s after;" % (
-            keys.get("load_before", "?"), keys.get("load_after", "?")),
-        "%s runs failed their checks). The plugin's Writes count as plugins' time, off" %
-        keys.get("failed_runs", "?"),
-        "the core's share, like the four in-process plugins'; the latencies are those of",
-        "the four. Medians, with the smallest and largest run in brackets. Target: the",
-        "core's CPU share with the plugin less than %d %% above itself without, by the" %
+        get("seconds"), "scraped once a second (%s scrapes answered; `bench/plugin_cost.sh`, "
+        "run by" % get("scrapes"),
+        "`bench/run.sh --plugin-cost`; commit %s, %s; load average %s before, %s after;" % (
+            get("commit"), get("date"), get("load_before"), get("load_after")),
+        "%s runs failed their checks). The plugin's Writes count as plugins' time, off the" %
+        get("failed_runs"),
+        "core's share; the latencies are the four in-process plugins'. Medians, the smallest",
+        "and largest run in brackets. Target: the core's CPU share with the plugin less than",
+        "%d %% above itself without, by the ratio of the medians and by the median of the" %
         PLUGIN_CORE_CPU_TARGET_PCT,
-        "ratio of the medians and by the median of the ratios of the runs paired in time.",
-        "Other processes busy on the machine spread the runs: where the pairs' ratios",
-        "range much wider than the target, the run cannot show the difference it asks.",
-        "",
-        "| Cameras × producers | Metrics plugin | Runs | Core CPU % | Process CPU % | p50 µs | p99 µs "
-        "| Plugin's Write, ns an event | Plugin's Writes, % of a core "
-        "| Other processes, % of a core |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
+        "paired runs' ratios; where those range much wider, the run cannot show it.", "",
+        "| Cameras × producers | Metrics plugin | Runs | Core CPU % | Process CPU % | p50 µs "
+        "| p99 µs | Plugin's Write, ns an event | Plugin's Writes, % of a core "
+        "| Other processes, % of a core |", "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
     configs = sorted({c for c, _ in runs}, key=lambda c: [int(n) for n in c.split("x")])
     for config in configs:
         for loaded in (False, True):
             got = runs.get((config, loaded), [])
             column = lambda k, form="%.2f": spread([r[k] for r in got], form)  # noqa: E731
-            lines.append("| %s × %s | %s | %d | %s | %s | %s | %s | %s | %s | %s |" % (
-                config.split("x")[0], config.split("x")[1], "with" if loaded else "without",
-                len(got), column("core_cpu_pct"), column("process_cpu_pct"),
-                column("p50_us", "%.1f"), column("p99_us", "%.1f"),
-                column("plugin_write_ns", "%.0f") if loaded else "—",
+            lines.append("| %s | %s | %d | %s | %s | %s | %s | %s | %s | %s |" % (
+                config.replace("x", " × "), "with" if loaded else "without", len(got),
+                column("core_cpu_pct"), column("process_cpu_pct"), column("p50_us", "%.1f"),
+                column("p99_us", "%.1f"), column("plugin_write_ns", "%.0f") if loaded else "—",
                 column("plugin_cpu_pct", "%.3f") if loaded else "—",
                 spread([r["others"] for r in got if r["others"] == r["others"]], "%.0f")))
     lines.append("")
@@ -412,14 +448,14 @@ def plugin_cost_section(rows, keys):
                        statistics.median([r["core_cpu_pct"] for r in without]) - 1)
         pairs = sorted(100 * (a["core_cpu_pct"] / b["core_cpu_pct"] - 1)
                        for a, b in zip(with_, without))
-        # Met when both estimates, the medians' ratio and the median of the
-        # pairs' ratios, are below the target; not met when neither is.
-        below = (above < PLUGIN_CORE_CPU_TARGET_PCT) + (statistics.median(pairs) < PLUGIN_CORE_CPU_TARGET_PCT)
+        # Met when both estimates are below the target, not met when neither is.
+        below = (above < PLUGIN_CORE_CPU_TARGET_PCT) + (
+            statistics.median(pairs) < PLUGIN_CORE_CPU_TARGET_PCT)
         lines.append("%s: with the plugin the core's share is %+.1f %% of itself without "
                      "(the medians; run pair by run pair %+.1f %%, from %+.1f %% to %+.1f %%): "
                      "< %d %%: %s." % (
-                         config.replace("x", " × "), above, statistics.median(pairs), pairs[0], pairs[-1],
-                         PLUGIN_CORE_CPU_TARGET_PCT,
+                         config.replace("x", " × "), above, statistics.median(pairs), pairs[0],
+                         pairs[-1], PLUGIN_CORE_CPU_TARGET_PCT,
                          ("**not met**", "**not shown** (the two estimates fall either side)",
                           "met")[below]))
     return lines
@@ -435,23 +471,22 @@ def replace_section(text, title, section):
 
 
 def page(results, note):
-    bench = read_benchmarks(os.path.join(results, "event_bus.json"))
+    path = lambda name: os.path.join(results, name)  # noqa: E731
     lines = ["# Performance", "",
              "Generated by `bench/run.sh` (Release build); run it again to refresh this page.",
              "Every figure below comes from that one run on this machine."]
-    if note:
-        lines += ["", note]
-    lines += ["", "| Machine | |", "|---|---|"]
-    lines += ["| %s | %s |" % pair for pair in machine()]
-    lines.append("| Load average (1, 5, 15 min) | %s |" % load_averages(results))
-    for section in (throughput_section(bench),
-                    latency_section(read_csv(os.path.join(results, "recorder_load.csv"))),
-                    sustained_section(read_keys(os.path.join(results, "sustained.txt"))),
-                    idle_section(read_keys(os.path.join(results, "idle.txt"))),
-                    startup_section(read_keys(os.path.join(results, "startup.txt"))),
-                    callgrind_section(read_keys(os.path.join(results, "callgrind.txt"))),
-                    plugin_cost_section(read_csv(os.path.join(results, "plugin_cost.csv")),
-                                        read_keys(os.path.join(results, "plugin_cost.txt")))):
+    lines += (["", note] if note else []) + ["", "| Machine | |", "|---|---|"]
+    lines += ["| %s | %s |" % pair for pair in machine(results)]
+    for section in (throughput_section(read_benchmarks(path("event_bus.json"))),
+                    latency_section(read_csv(path("recorder_load.csv"))),
+                    compare_section(read_csv(path("recorder_compare.csv"))),
+                    sustained_section(read_keys(path("sustained.txt"))),
+                    idle_section(read_keys(path("idle.txt"))),
+                    startup_section(read_keys(path("startup.txt"))),
+                    callgrind_section(read_keys(path("callgrind.txt"))),
+                    footprint_section(read_keys(path("footprint.txt"))),
+                    plugin_cost_section(read_csv(path("plugin_cost.csv")),
+                                        read_keys(path("plugin_cost.txt")))):
         lines += [""] + section
     return "\n".join(lines) + "\n"
 

@@ -1,22 +1,19 @@
-// route_events: the work of routing events, on one thread, for counting
-// instructions (bench/callgrind.sh runs it under callgrind).
+// route_events: the work of routing events on one thread, for counting
+// instructions (bench/callgrind.sh runs it under callgrind). Posts N events
+// of B bytes (64 unless given) to three subscribers, then asks for the stop
+// and runs the delivery loop on the same thread, which delivers every queued
+// event and returns. Nothing waits and no second thread runs, so the count
+// depends only on N: the difference between N and 2N events, divided by N,
+// is one event's cost from the entry to its last delivery.
+// With --bare the same work goes through the bare reference queue.
 //
-// It builds an event bus with three subscribers, as the event bus benchmark
-// does, posts N events of B bytes (64 unless given) from the main thread,
-// then asks for the stop and runs the delivery loop on the same thread, which
-// delivers every queued event to the three subscribers and returns. Nothing
-// waits and no second thread runs, so the instruction count depends only on
-// N: the difference between runs with N and 2N events, divided by N, is the
-// cost of one event from the entry to its last delivery.
-//
-// Usage: route_events N [B]
-#include <cstdint>
+// Usage: route_events [--bare] N [B]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "subscribed_bus.h"
+#include "bench_support.h"
 
 namespace {
 
@@ -26,19 +23,39 @@ volatile uint8_t lastByte = 0;
 
 int countingWrite(const _WriteParmsIn *in, _WriteParmsOut *)
 {
-    // Touches the block, as a subscriber would.
-    if (in->data)
+    if (in->data)  // touches the block, as a subscriber would
         lastByte = static_cast<const uint8_t *>(in->data)[0];
     ++writes;
     return 0;
+}
+
+template <class Queue>
+bool route(long events, const std::vector<uint8_t> &payload, long size)
+{
+    Queue queue;
+    subscribeAll(queue, kPlugins, countingWrite);
+    _EventParmsIn in = frameRecord(0x00200000u);
+    in.data = size ? const_cast<uint8_t *>(payload.data()) : nullptr;
+    in.len = static_cast<uint32_t>(size);
+    for (long i = 0; i < events; ++i)
+        if (queue.post(in) != DVR_RESULT_OK) {
+            std::fprintf(stderr, "route_events: event %ld refused\n", i);
+            return false;
+        }
+    queue.requestStop();
+    queue.runDeliveryLoop();
+    return queue.drained();
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    const bool bare = argc > 1 && std::strcmp(argv[1], "--bare") == 0;
+    argv += bare;
+    argc -= bare;
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "Usage: %s EVENTS [BYTES]\n", argv[0]);
+        std::fprintf(stderr, "Usage: route_events [--bare] EVENTS [BYTES]\n");
         return 2;
     }
     const long events = std::atol(argv[1]);
@@ -47,32 +64,17 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "route_events: EVENTS must be positive, BYTES 0..1048576\n");
         return 2;
     }
-    std::vector<uint8_t> payload(size ? size : 1, 0x5A);
-
-    SubscribedBus route(kPlugins, countingWrite);
-    _EventParmsIn in;
-    std::memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = DVR_EVENT_PARMS_VERSION;
-    in.providerID = 0x00200000u;
-    in.eventType = DVR_EVENT_KIND_0x8;
-    in.data = size ? payload.data() : nullptr;
-    in.len = static_cast<uint32_t>(size);
-    for (long i = 0; i < events; ++i) {
-        if (route.bus.post(in) != DVR_RESULT_OK) {
-            std::fprintf(stderr, "route_events: event %ld refused\n", i);
-            return 1;
-        }
-    }
-    route.bus.requestStop();
-    route.bus.runDeliveryLoop();
-
-    if (writes != static_cast<uint64_t>(events) * kPlugins) {
-        std::fprintf(stderr, "route_events: %llu deliveries, expected %llu\n",
+    const std::vector<uint8_t> payload(size ? size : 1, 0x5A);
+    const bool drained = bare ? route<BareQueue>(events, payload, size)
+                              : route<BusCore>(events, payload, size);
+    if (!drained || writes != uint64_t(events) * kPlugins) {
+        std::fprintf(stderr, "route_events: %llu deliveries of %llu expected%s\n",
                      static_cast<unsigned long long>(writes),
-                     static_cast<unsigned long long>(events) * kPlugins);
+                     static_cast<unsigned long long>(events) * kPlugins,
+                     drained ? "" : ", blocks left behind");
         return 1;
     }
-    std::printf("routed %ld events of %ld bytes to %d subscribers\n", events, size, kPlugins);
+    std::printf("routed %ld events of %ld bytes to %d subscribers%s\n", events, size, kPlugins,
+                bare ? " through the bare queue" : "");
     return 0;
 }

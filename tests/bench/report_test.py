@@ -51,7 +51,9 @@ class Results(unittest.TestCase):
         text = report.page(self.directory.name, "")
         for section in ("Latency not measured", "Sustained load not measured",
                         "Idle figures not measured",
-                        "Start-up time not measured", "Instructions per event not measured"):
+                        "Start-up time not measured", "Instructions per event not measured",
+                        "comparison with the bare queue not measured",
+                        "device footprint not measured"):
             self.assertIn(section, text)
         self.assertIn("| 64 B | 1 | not measured | not measured | not measured |", text)
         self.assertIn("| Processors (nproc) |", text)
@@ -122,6 +124,45 @@ class Sections(unittest.TestCase):
         self.assertIn("+10.0 %, from +10.0 % to +10.0 %): < 5 %: **not met**.",
                       "\n".join(report.plugin_cost_section(rows, {})))
         self.assertIn("not measured", "\n".join(report.plugin_cost_section([], {})))
+
+    def test_bus_and_bare_queue_are_compared_by_the_medians_of_their_runs(self):
+        header = "cameras,producers,queue,core_cpu_pct,p50_us,p99_us".split(",")
+        rows = [dict(zip(header, values.split(","))) for values in (
+            "64,1,dvrcore,4.0,10,40", "64,1,bare queue,3.0,9,50", "64,1,dvrcore,4.4,12,60",
+            "64,1,bare queue,4.0,11,30", "64,1,dvrcore,9.0,11,45", "64,1,bare queue,5.0,10,35",
+            "256,1,dvrcore,12,7,44")]
+        text = "\n".join(report.compare_section(rows))
+        self.assertIn("| 64 × 1 | 3 | 4.40 | 4.00 | 1.10× | met | 11.0 | 10.0 | 1.10× | met "
+                      "| 45.0 | 35.0 |", text)
+        self.assertIn("| 256 × 1 | 0 | 12.00 | not measured | — | not measured | 7.0 |", text)
+        rows[0]["core_cpu_pct"] = "4.5"
+        rows[2]["core_cpu_pct"] = "4.5"
+        self.assertIn("| 1.12× | **not met** |", "\n".join(report.compare_section(rows)))
+        self.assertIn("not measured", "\n".join(report.compare_section([])))
+
+    def test_instructions_of_the_bus_beside_the_bare_queue_against_the_target(self):
+        text = "\n".join(report.callgrind_section({
+            "events": "20000", "instructions_per_event": "900.0",
+            "bare_instructions_per_event": "600.0"}))
+        self.assertIn("| dvrcore | 900.0 | ≤ 1,000: met |", text)
+        self.assertIn("| bare queue | 600.0 | |", text)
+        self.assertIn("dvrcore takes 1.50× the bare queue's instructions.", text)
+        text = "\n".join(report.callgrind_section({"instructions_per_event": "1000.1"}))
+        self.assertIn("| dvrcore | 1,000.1 | ≤ 1,000: **not met** |", text)
+        self.assertIn("| bare queue | not measured | |", text)
+
+    def test_footprint_shows_sections_libraries_and_heap(self):
+        text = "\n".join(report.footprint_section({
+            "text_bytes": "204800", "data_bytes": "4096", "bss_bytes": "512",
+            "libraries": "libc.so.6:1048576,libz.so.1:missing",
+            "libraries_total_bytes": "1048576", "heap_arena_bytes": "589824",
+            "heap_in_use_bytes": "238592", "heap_mmapped_bytes": "0"}))
+        for line in ("| text | 200.0 KiB |", "| bss | 0.5 KiB |",
+                     "| shared libraries, 2 files | 1024.0 KiB |",
+                     "| heap after start-up: in use | 233.0 KiB |",
+                     "Shared libraries (KiB): libc.so.6 1024, libz.so.1 missing."):
+            self.assertIn(line, text)
+        self.assertIn("not measured", "\n".join(report.footprint_section({})))
 
     def test_one_section_is_replaced_in_place_or_added_at_the_end(self):
         title = report.PLUGIN_COST_TITLE

@@ -1,0 +1,401 @@
+#!/usr/bin/env python3
+"""The core run under the parent stand-in (dvrparent) in a directory laid out
+as on the device, measured from outside; prints key=value lines. Each run
+ends with SIGINT to the stand-in (the stop packet), which must exit with 0.
+
+  idle [--window S] [--settle S] [--smaps FILE] [BUILD]
+      The example plugins loaded, the camera stopped by the stand-in's packet
+      0x102. SETTLE s (3) after the camera's answer and the core's start
+      line, /proc at both ends of a WINDOW-s window (30): CPU share from
+      utime + stime (clock ticks) and from the threads' run times (ns),
+      context switches per second (by thread too), resident sizes, the
+      resident size by kind of mapping. bench/sleeper, which only wakes every
+      100 ms, runs over the same window as a yardstick.
+  startup [--plugins N] [--runs N] [BUILD]
+      From starting the stand-in to the core's start line, with N (32) copies
+      of the no-op plugin, RUNS (11) times after one unmeasured run (which
+      writes the status file), then without plugins. Each run gets a
+      pseudo-terminal: the start line reaches only a terminal.
+  footprint [--parent-build BUILD] [ARMHF_BUILD]
+      The armhf build (build-armhf-bench/): dvrcore's text, data and bss, the
+      shared libraries it needs, directly or not, with their sizes, and the
+      core's heap a moment after start-up under qemu-arm, read in-process by
+      the heap probe (bench/heap_probe.c) loaded after the example plugins.
+BUILD is build-release/ unless given.
+"""
+import argparse
+import glob
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+START_LINE = b"successfully started core version"
+TIMEOUT_S = 30
+ARMHF = "arm-linux-gnueabihf"
+ARMHF_LIBRARY_DIRS = ["/usr/lib/" + ARMHF, "/lib/" + ARMHF, "/usr/%s/lib" % ARMHF]
+
+
+def fail(message):
+    sys.exit("core_runs: " + message)
+
+
+def lay_out(build, directory, plugins=(), noop_copies=0):
+    """dvrcore and, in plugins/, `plugins` and copies of the no-op plugin."""
+    shutil.copy2(os.path.join(build, "dvrcore"), directory)
+    os.mkdir(os.path.join(directory, "plugins"))
+    for plugin in plugins:
+        shutil.copy2(plugin, os.path.join(directory, "plugins"))
+    noop = os.path.join(build, "bench-plugins", "noop_plugin.so")
+    for number in range(noop_copies):
+        shutil.copy2(noop, os.path.join(directory, "plugins", "noop_%02d.so" % number))
+
+
+def read_until(master, pattern, deadline, seen):
+    """Reads the terminal into `seen` until `pattern` is in it (None: until the
+    end); False at the end or the deadline."""
+    while pattern is None or pattern not in seen:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return False
+        if not select.select([master], [], [], left)[0]:
+            continue
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the terminal's other end is closed: everyone exited
+            return False
+        if not chunk:
+            return False
+        seen += chunk
+    return True
+
+
+def wait_for_file(path, text, parent, timeout=TIMEOUT_S):
+    """True once file `path` holds `text`, False if the stand-in ends first."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and parent.poll() is None:
+        try:
+            with open(path, encoding="utf-8", errors="replace") as f:
+                if text in f.read():
+                    return True
+        except OSError:
+            pass
+        time.sleep(0.1)
+    return False
+
+
+def stop(parent):
+    """SIGINT to the stand-in; its exit status (killed after TIMEOUT_S)."""
+    if parent.poll() is None:
+        parent.send_signal(signal.SIGINT)
+    try:
+        return parent.wait(timeout=TIMEOUT_S)
+    except subprocess.TimeoutExpired:
+        parent.kill()
+        return parent.wait()
+
+
+def loaded_plugins(directory):
+    """How many of the no-op plugins the status file lists."""
+    try:
+        with open(os.path.join(directory, "core.xml"), encoding="utf-8", errors="replace") as f:
+            return len(set(re.findall(r"noop_\d+\.so", f.read())))
+    except OSError:
+        return 0
+
+
+# ---- /proc readings; `proc` is /proc but for the tests ----
+
+def sample(proc, pid, now):
+    """Wall time, utime + stime ticks, the threads' run time in ns (None
+    without schedstat), and per thread ID its context switches and name."""
+    with open(os.path.join(proc, str(pid), "stat"), encoding="utf-8") as f:
+        fields = f.read().rsplit(") ", 1)[1].split()
+    counters = {"wall": now, "ticks": int(fields[11]) + int(fields[12]), "ns": 0, "threads": {}}
+    for task in glob.glob(os.path.join(proc, str(pid), "task", "*")):
+        try:
+            with open(os.path.join(task, "schedstat"), encoding="utf-8") as f:
+                if counters["ns"] is not None:
+                    counters["ns"] += int(f.read().split()[0])
+        except OSError:
+            counters["ns"] = None
+        try:
+            with open(os.path.join(task, "status"), encoding="utf-8") as f:
+                switches = sum(int(line.split()[1]) for line in f
+                               if re.match(r"(non)?voluntary_ctxt_switches:", line))
+            with open(os.path.join(task, "comm"), encoding="utf-8") as f:
+                counters["threads"][os.path.basename(task)] = (switches, f.read().strip())
+        except OSError:
+            continue
+    return counters
+
+
+def report_window(before, after, clock_ticks):
+    window = after["wall"] - before["wall"]
+    lines = ["window_s=%.1f" % window,
+             "cpu_pct=%.4f" % (100 * (after["ticks"] - before["ticks"]) / clock_ticks / window)]
+    if before["ns"] is not None and after["ns"] is not None:
+        lines.append("cpu_pct_schedstat=%.4f" % (100 * (after["ns"] - before["ns"]) / 1e9 / window))
+    total, by = 0, []
+    for thread, (switches, name) in sorted(after["threads"].items()):
+        done = switches - before["threads"].get(thread, (0, ""))[0]
+        total += done
+        by.append("%s/%s:%.1f" % (name, thread, done / window))
+    return lines + ["wakeups_per_s=%.1f" % (total / window), "wakeups_by_thread=" + ",".join(by)]
+
+
+def mapping_kind(path, exe, start, size_kib, stack_kib):
+    """What a mapping of smaps is: unnamed ones of the default stack size are
+    thread stacks, those starting on a 64 MiB boundary malloc's arenas."""
+    if path == exe:
+        return "exe"
+    if re.search(r"/plugins/[^/]*\.so$", path):
+        return "plugins"
+    if re.search(r"\.so[.0-9]*$", path):
+        return "libs"
+    named = {"[heap]": "heap", "[stack]": "main_stack"}
+    if path in named:
+        return named[path]
+    if path.startswith("/"):
+        return "other_files"
+    if path:
+        return "other_anon"
+    if size_kib == stack_kib:
+        return "thread_stacks"
+    return "arenas" if int(start, 16) % (64 << 20) == 0 else "other_anon"
+
+
+def report_memory(proc, pid, stack_kib):
+    base = os.path.join(proc, str(pid))
+    keys = {"VmRSS": "rss_kib", "VmHWM": "hwm_kib", "RssAnon": "rss_anon_kib",
+            "RssFile": "rss_file_kib", "Threads": "threads"}
+    lines = []
+    with open(os.path.join(base, "status"), encoding="utf-8") as f:
+        lines += ["%s=%s" % (keys[k], v.split()[0]) for k, v in
+                  (line.split(":", 1) for line in f if ":" in line) if k in keys]
+    try:
+        with open(os.path.join(base, "smaps_rollup"), encoding="utf-8") as f:
+            lines += ["pss_kib=" + line.split()[1] for line in f if line.startswith("Pss:")]
+    except OSError:
+        pass
+    exe = os.readlink(os.path.join(base, "exe"))
+    kinds = ["exe", "libs", "plugins", "other_files", "heap", "main_stack", "thread_stacks",
+             "arenas", "other_anon"]
+    rss, files = dict.fromkeys(kinds, 0), {}
+    start = path = ""
+    size = 0
+    with open(os.path.join(base, "smaps"), encoding="utf-8") as f:
+        for line in f:
+            words = line.split()
+            if re.match(r"^[0-9a-f]+-[0-9a-f]+ ", line):
+                start, path = words[0].split("-")[0], (words[5] if len(words) > 5 else "")
+            elif words[0] == "Size:":
+                size = int(words[1])
+            elif words[0] == "Rss:":
+                rss[mapping_kind(path, exe, start, size, stack_kib)] += int(words[1])
+                if path.startswith("/"):
+                    name = os.path.basename(path)
+                    files[name] = files.get(name, 0) + int(words[1])
+    lines += ["rss_%s_kib=%d" % (k, rss[k]) for k in kinds]
+    top = sorted(files.items(), key=lambda item: -item[1])[:6]
+    return lines + ["rss_top_files=" + ",".join("%s:%d" % item for item in top)]
+
+
+def child_of(pid):
+    with open("/proc/%d/task/%d/children" % (pid, pid), encoding="utf-8") as f:
+        children = f.read().split()
+    return int(children[0]) if children else None
+
+
+def under_parent(build, plugins, command, measure):
+    """Lays out `build`'s core with `plugins` in a temporary directory, runs
+    `command` (the stand-in's) there, prints what measure(directory, parent)
+    returns and the stand-in's exit status once it is stopped."""
+    with tempfile.TemporaryDirectory(prefix="dvr-core-") as directory:
+        lay_out(build, directory, plugins)
+        with open(os.path.join(directory, "parent.out"), "w") as out:
+            parent = subprocess.Popen(command, cwd=directory, stdin=subprocess.DEVNULL,
+                                      stdout=out, stderr=out)
+        try:
+            lines = measure(directory, parent)
+        finally:
+            status = stop(parent)
+    print("\n".join(lines + ["exit_status=%d" % status]))
+    if status != 0:
+        fail("the stand-in exited with %d" % status)
+
+
+def examples(build):
+    return [os.path.join(build, "plugins", n + ".so") for n in ("camera", "recorder", "logsink")]
+
+
+def idle(options):
+    def measure(directory, parent):
+        if not wait_for_file(os.path.join(directory, "parent.out"), "audio frames, stopped",
+                             parent):
+            fail("the camera did not answer its stop command")
+        if not wait_for_file(os.path.join(directory, "dvrcore.log"), START_LINE.decode(), parent):
+            fail("the core did not start")
+        core = child_of(parent.pid) or fail("no core under the stand-in")
+        time.sleep(options.settle)
+        sleeper = os.path.join(options.build, "bench", "sleeper")
+        reference = subprocess.Popen([sleeper, str(options.window)], stdout=subprocess.PIPE,
+                                     text=True) if os.access(sleeper, os.X_OK) else None
+        before = sample("/proc", core, time.monotonic())
+        time.sleep(options.window)
+        lines = report_window(before, sample("/proc", core, time.monotonic()),
+                              os.sysconf("SC_CLK_TCK"))
+        lines += report_memory("/proc", core, int(subprocess.check_output(
+            ["bash", "-c", "ulimit -s"], text=True)))
+        if options.smaps:
+            shutil.copyfile("/proc/%d/smaps" % core, options.smaps)
+        return lines + (reference.communicate()[0].split() if reference else [])
+    under_parent(options.build, examples(options.build), [os.path.join(
+        options.build, "dvrparent"), "--packet", "0x05000000:0x102", "./dvrcore"], measure)
+
+
+def start_once(build, directory):
+    """(seconds to the start line or None, exit status, output) of a run."""
+    master, slave = pty.openpty()
+    seen = bytearray()
+    try:
+        began = time.perf_counter()
+        parent = subprocess.Popen([os.path.join(build, "dvrparent"), "--quiet", "./dvrcore"],
+                                  cwd=directory, stdin=subprocess.DEVNULL, stdout=slave,
+                                  stderr=slave)
+        os.close(slave)
+        slave = -1
+        started = read_until(master, START_LINE, time.monotonic() + TIMEOUT_S, seen)
+        elapsed = time.perf_counter() - began
+        parent.send_signal(signal.SIGINT)
+        read_until(master, None, time.monotonic() + TIMEOUT_S, seen)
+        return (elapsed if started else None), stop(parent), bytes(seen)
+    finally:
+        if slave >= 0:
+            os.close(slave)
+        os.close(master)
+
+
+def start_times(build, plugins, runs):
+    """Milliseconds to the start line by run, and the plugins core.xml lists."""
+    times = []
+    with tempfile.TemporaryDirectory(prefix="dvr-startup-") as directory:
+        lay_out(build, directory, noop_copies=plugins)
+        for run in range(runs + 1):
+            elapsed, status, output = start_once(build, directory)
+            if elapsed is None or status != 0:
+                sys.stderr.write(output.decode(errors="replace"))
+                fail("run %d with %d plugins %s, exit status %d" % (
+                    run, plugins, "did not start" if elapsed is None else "started", status))
+            if run > 0:
+                times.append(elapsed * 1000)
+        return times, loaded_plugins(directory)
+
+
+def startup(options):
+    if not os.path.exists(os.path.join(options.build, "bench-plugins", "noop_plugin.so")):
+        fail("%s/bench-plugins/noop_plugin.so is not built" % options.build)
+    times, loaded = start_times(options.build, options.plugins, options.runs)
+    if loaded != options.plugins:
+        fail("the status file lists %d of the %d plugins" % (loaded, options.plugins))
+    baseline, _ = start_times(options.build, 0, options.runs)
+    print("plugins=%d\nplugins_loaded=%d\nruns=%d" % (options.plugins, loaded, len(times)))
+    print("startup_median_ms=%.1f\nstartup_min_ms=%.1f\nstartup_max_ms=%.1f" % (
+        statistics.median(times), min(times), max(times)))
+    print("startup_runs_ms=" + ",".join("%.1f" % t for t in times))
+    print("startup_without_plugins_median_ms=%.1f\nstartup_without_plugins_min_ms=%.1f" % (
+        statistics.median(baseline), min(baseline)))
+    print("exit_status=0")
+
+
+def needed_libraries(binary, readelf):
+    """{soname: path or None} of what `binary` needs, directly or not."""
+    found, pending = {}, [binary]
+    while pending:
+        dynamic = subprocess.check_output([readelf, "-d", pending.pop()], text=True)
+        for name in re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic):
+            if name in found:
+                continue
+            paths = [os.path.join(d, name) for d in ARMHF_LIBRARY_DIRS
+                     if os.path.exists(os.path.join(d, name))]
+            found[name] = os.path.realpath(paths[0]) if paths else None
+            if paths:
+                pending.append(paths[0])
+    return found
+
+
+def footprint(options):
+    build = options.build
+    tools = {t: shutil.which(t) for t in (ARMHF + "-size", ARMHF + "-readelf", ARMHF + "-gcc",
+                                          "qemu-arm")}
+    missing = [t for t, path in tools.items() if not path]
+    if missing:
+        fail("not measured: %s missing" % ", ".join(missing))
+    core = os.path.join(build, "dvrcore")
+    text, data, bss = subprocess.check_output([tools[ARMHF + "-size"], core],
+                                              text=True).split("\n")[1].split()[:3]
+    lines = ["text_bytes=%s" % text, "data_bytes=%s" % data, "bss_bytes=%s" % bss]
+    libraries = needed_libraries(core, tools[ARMHF + "-readelf"])
+    sizes = {n: os.path.getsize(p) for n, p in libraries.items() if p}
+    lines.append("libraries=" + ",".join("%s:%s" % (n, sizes.get(n, "missing"))
+                                         for n in sorted(libraries)))
+    lines.append("libraries_total_bytes=%d" % sum(sizes.values()))
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "heap_probe.c")
+    probe_dir = tempfile.TemporaryDirectory(prefix="dvr-probe-")
+    probe = os.path.join(probe_dir.name, "zz_heap_probe.so")  # named to load last
+    subprocess.check_call([tools[ARMHF + "-gcc"], "-O2", "-Wall", "-Wextra", "-fPIC", "-shared",
+                           "-fvisibility=hidden", "-I", os.path.join(os.path.dirname(source), "..",
+                                                                     "include"),
+                           "-o", probe, source, "-lpthread"])
+
+    def measure(directory, parent):
+        written = os.path.join(directory, "heap-probe.txt")
+        if not wait_for_file(written, "heap_mmapped_bytes=", parent, timeout=120):
+            with open(os.path.join(directory, "parent.out"), encoding="utf-8") as f:
+                sys.stderr.write(f.read())
+            fail("the heap probe wrote nothing")
+        with open(written, encoding="utf-8") as f:
+            return lines + f.read().split()
+    with probe_dir:
+        under_parent(build, examples(build) + [probe], [os.path.join(
+            options.parent_build, "dvrparent"), "--quiet", "qemu-arm", "-L", "/", "./dvrcore"],
+            measure)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    jobs = parser.add_subparsers(dest="job", required=True)
+    job = jobs.add_parser("idle")
+    job.add_argument("--window", type=float, default=30)
+    job.add_argument("--settle", type=float, default=3)
+    job.add_argument("--smaps")
+    job.set_defaults(run=idle, build="build-release")
+    job = jobs.add_parser("startup")
+    job.add_argument("--plugins", type=int, default=32)
+    job.add_argument("--runs", type=int, default=11)
+    job.set_defaults(run=startup, build="build-release")
+    job = jobs.add_parser("footprint")
+    job.add_argument("--parent-build", default="build-release",
+                     help="the native build whose dvrparent drives the armhf core")
+    job.set_defaults(run=footprint, build="build-armhf-bench")
+    for job in jobs.choices.values():
+        job.add_argument("build", nargs="?", default=job.get_default("build"))
+    options = parser.parse_args()
+    if options.job == "idle" and options.smaps:
+        options.smaps = os.path.abspath(options.smaps)
+    os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+    options.build = os.path.abspath(options.build)
+    if options.job == "footprint":
+        options.parent_build = os.path.abspath(options.parent_build)
+    options.run(options)
+
+
+if __name__ == "__main__":
+    main()

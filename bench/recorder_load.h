@@ -1,0 +1,203 @@
+// The recorder-load benchmark's parts. The load, per camera: 30 video frames
+// a second, a key frame every 30, key frames of 200 KiB and those between of
+// 20-60 KiB (a fixed pseudo-random sequence; about 11 Mbit/s), and 50 audio
+// packets a second of 320 bytes, each stream at its own fixed phase; frames
+// carry the flow-control flag and each camera starts with a key frame, so
+// none is refused. Producer 0 adds 100 log lines a second (level 25). Camera
+// c is served by producer c % producers, which fills each frame outside the
+// timed post() and posts it at an absolute deadline. The four plugins, each
+// Write measured on the delivery thread:
+//   recorder   video and audio: reads the frame header, adds an index entry
+//   motion     video: samples 16 bytes spread over the frame
+//   log sink   log events: measures the text
+//   live view  video: keeps one block in ten, released 5 ms later by a
+//              sender thread, as a streaming plugin would
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+#include "latency_histogram.h"
+
+namespace recorder_load {
+
+using Clock = std::chrono::steady_clock;
+
+inline int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+uint64_t threadCpuNs();  // a system call, unlike the steady clock
+void sleepUntilNs(int64_t deadlineNs);
+uint64_t threadClockCostNs();  // what a CPU clock reading around a stamp adds
+
+// The event bus ("dvrcore") or the bare queue ("bare queue") behind one face.
+class LoadTarget {
+public:
+    virtual ~LoadTarget() = default;
+    virtual const char *name() const = 0;
+    virtual void addSubscriber(Subscriber subscriber) = 0;
+    virtual int32_t post(const _EventParmsIn &in) = 0;
+    virtual void release(void *data, uint32_t holder) = 0;
+    virtual void runDeliveryLoop() = 0;
+    virtual void requestStop() = 0;
+    virtual bool drained() = 0;  // nothing queued and no block held
+};
+std::unique_ptr<LoadTarget> makeLoadTarget(bool bare);
+
+constexpr uint32_t kRecorderId = 0x00100000u, kMotionId = 0x00110000u;
+constexpr uint32_t kLogSinkId = 0x00120000u, kLiveViewId = 0x00130000u;
+constexpr uint32_t kCameraBaseId = 0x00300000u;  // camera c posts as kCameraBaseId | c
+constexpr uint32_t kLogSourceId = 0x00400000u;
+// The last event of a run: once the log sink has it, every plugin has all.
+constexpr uint32_t kEndMarkerId = 0x00410000u;
+
+enum PluginIndex { kRecorder, kMotion, kLogSink, kLiveView, kPluginCount };
+extern const char *const kPluginNames[kPluginCount];
+enum EventKind { kVideo, kAudio, kLog, kKindCount };
+
+// At the start of every frame. A log event's stamp rides in reserved1.
+struct FrameHeader {
+    int64_t postStampNs;  // steady clock, read just before post()
+    uint32_t camera;
+    uint32_t sequence;
+};
+
+// Posts stamped inside [startNs, endNs) are measured; the rest is warm-up.
+struct Window {
+    int64_t startNs;
+    int64_t endNs;
+    bool contains(int64_t stampNs) const { return stampNs >= startNs && stampNs < endNs; }
+};
+
+struct WriteTally {  // kept by the delivery thread, read after the run
+    LatencyHistogram latency;  // events posted inside the window
+    uint64_t writes = 0;       // every Write, warm-up and end marker included
+    uint64_t insideNs = 0;     // steady-clock time inside Writes of window events
+};
+
+// Live view's sender: releases each held block once due, timing each
+// release (core work) on its thread's CPU clock.
+class LiveViewSender {
+public:
+    LiveViewSender(LoadTarget &bus, const Window &window);
+    ~LiveViewSender() { finish(); }
+    LiveViewSender(const LiveViewSender &) = delete;
+    LiveViewSender &operator=(const LiveViewSender &) = delete;
+
+    void hold(void *data, Clock::time_point due);
+    void finish();  // releases every held block at once and ends the thread
+
+    uint64_t releases = 0, releasesInWindow = 0, windowReleaseCpuNs = 0;  // after finish()
+
+private:
+    void run();
+
+    LoadTarget &bus;
+    const Window window;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::pair<Clock::time_point, void *>> held;
+    bool finishing = false;
+    std::thread thread;  // last: starts once everything above is ready
+};
+
+// The four plugins subscribed to `bus` for one run; their Write entry points
+// find them through a pointer this object sets while it lives.
+class LoadPlugins {
+public:
+    LoadPlugins(LoadTarget &bus, const Window &window, uint32_t cameras);
+    ~LoadPlugins();
+    LoadPlugins(const LoadPlugins &) = delete;
+    LoadPlugins &operator=(const LoadPlugins &) = delete;
+
+    // A plugin after the four, its Writes measured on their own.
+    void addExternal(Subscriber plugin);
+    // Posts the end marker and waits until every plugin taking logs saw it.
+    void drain();
+
+    WriteTally tallies[kPluginCount];
+    WriteTally externalWrites;
+    uint64_t keptBlocks = 0;
+    LiveViewSender sender;
+
+private:
+    friend struct PluginWrites;
+    void sawEndMarker();
+
+    LoadTarget &bus;
+    const Window window;
+    DvrWriteFn externalWrite = nullptr;
+    struct IndexEntry {
+        uint32_t camera, sequence, len, frameType;
+    };
+    std::vector<IndexEntry> recordingIndex = std::vector<IndexEntry>(4096);
+    uint64_t recordedFrames = 0, recordedBytes = 0, logBytes = 0, liveFrames = 0;
+    std::vector<uint32_t> motionActivity;
+    std::mutex markerMutex;
+    std::condition_variable markerSeen;
+    int markerSightings = 0;
+    int markerReaders = 1;  // the log sink, and the external plugin if it takes logs
+};
+
+// A real plugin (--plugin FILE.so) run as the core runs one: dlopen, Load
+// with an entry posting to the target, subscribed after the four, its worker
+// thread if asked, Open; at the end Close, the worker joined, Unload, dlclose.
+// The entry answers log-level queries with "no threshold" and refuses parent
+// packets and requests to the core.
+class PluginFile {
+public:
+    explicit PluginFile(LoadTarget &bus) : bus(bus) {}
+    ~PluginFile();
+    PluginFile(const PluginFile &) = delete;
+    PluginFile &operator=(const PluginFile &) = delete;
+
+    bool open(const std::string &path, LoadPlugins &plugins, std::string &error);
+    void close();  // Close, then joins the worker
+    const std::string &name() const { return fileName; }
+    // Whether an event of this type with these flags reaches its Write.
+    bool takes(uint32_t eventType, uint32_t flags) const;
+    std::atomic<uint64_t> logPosts{0}, postsToItself{0};  // its own accepted posts
+
+private:
+    friend int routeToTarget(const _EventParmsIn *in, _EventParmsOut *out);
+    struct CloseLibrary {
+        void operator()(void *handle) const;
+    };
+
+    LoadTarget &bus;
+    std::unique_ptr<void, CloseLibrary> library;
+    std::string fileName;
+    DvrCloseFn closeEntry = nullptr;
+    DvrUnloadFn unloadEntry = nullptr;
+    _LoadParmsOut loadOut{};
+    bool hasWrite = false;
+    std::thread worker;
+};
+
+// What one producer thread did; read once it has been joined. Of the window:
+// posts, their bytes, CPU time inside post(), the latest a post came after
+// its deadline, the thread's CPU time from its first post to its last.
+struct ProducerTally {
+    uint64_t accepted[kKindCount] = {};
+    std::map<int32_t, uint64_t> refusals;  // result word -> count
+    uint64_t windowEvents = 0, windowBytes = 0, windowPostCpuNs = 0, windowThreadCpuNs = 0;
+    int64_t worstLagNs = 0;
+};
+
+// Posts producer `index`'s share from `startNs` to the end of `window`.
+void runProducer(LoadTarget &bus, uint32_t cameras, uint32_t producers, uint32_t index,
+                 int64_t startNs, const Window &window, ProducerTally &tally);
+
+}  // namespace recorder_load
