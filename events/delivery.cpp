@@ -114,6 +114,19 @@ size_t EventBus::waitingBehind(size_t batchLeft)
     return batchLeft + eventQueue.size();
 }
 
+// One Write, untimed: every event's path to every plugin, so inline. The
+// event's receivers are handed the same read-only Write record in turn.
+inline void EventBus::writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event,
+                                    const _WriteParmsIn &record, DeliveryHolds &holds)
+{
+    _WriteParmsOut out = writeAnswerPreset();
+    holds.beforeCall(plugin.pluginId);
+    const int result = plugin.Write ? plugin.Write(&record, &out) : DVR_ENTRY_NOT_EXPORTED;
+    if (result != 0 || out.error != 0)
+        writeFailed(plugin, event, result, out.error);
+    holds.afterCall(plugin.pluginId, out.keep != 0);
+}
+
 void EventBus::deliverEvent(const _EventParmsIn &event, size_t batchLeft)
 {
     // From here the table counts the block as the loop's, so the report
@@ -132,7 +145,7 @@ void EventBus::deliverEvent(const _EventParmsIn &event, size_t batchLeft)
         configListener(std::string(static_cast<const char *>(event.data), event.len));
     // Writes are timed only while the core's level-0 messages pass; log
     // events are never timed, so the slow-write message cannot feed on
-    // itself. Each plugin gets a fresh copy of the one Write record.
+    // itself.
     const bool timed =
         logLevels.get(LogLevelTable::kCoreIndex) <= 0 && event.eventType != DVR_EVENT_LOG;
     const _WriteParmsIn record = writeRecordFor(event);
@@ -140,27 +153,22 @@ void EventBus::deliverEvent(const _EventParmsIn &event, size_t batchLeft)
         if (config && plugin.pluginId != event.providerID)
             updatePluginConfig(plugin, event, holds);
         else if (plugin.writable && subscriptionMatches(plugin.subscribe, event.eventType, match))
-            writeToPlugin(plugin, event, record, timed, holds);
+            timed ? writeTimed(plugin, event, record, holds)
+                  : writeToPlugin(plugin, event, record, holds);
     }
     if (holds.finish())
         disposeOf(event.data, event.len);
 }
 
-void EventBus::writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event,
-                             const _WriteParmsIn &record, bool timed, DeliveryHolds &holds)
+// Timed writes: the clock is read around the call, and a slow one is
+// logged.
+void EventBus::writeTimed(const Subscriber &plugin, const _EventParmsIn &event,
+                          const _WriteParmsIn &record, DeliveryHolds &holds)
 {
-    const _WriteParmsIn in = record;
     _WriteParmsOut out = writeAnswerPreset();
     holds.beforeCall(plugin.pluginId);
-    if (!timed) {
-        const int result = plugin.Write ? plugin.Write(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
-        if (result != 0 || out.error != 0)
-            writeFailed(plugin, event, result, out.error);
-        holds.afterCall(plugin.pluginId, out.keep != 0);
-        return;
-    }
     const auto start = clock.Now();
-    const int result = plugin.Write ? plugin.Write(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
+    const int result = plugin.Write ? plugin.Write(&record, &out) : DVR_ENTRY_NOT_EXPORTED;
     const auto end = clock.Now();
     if (result != 0 || out.error != 0)
         writeFailed(plugin, event, result, out.error);

@@ -160,7 +160,8 @@ typedef int (*DvrEventEntry)(const _EventParmsIn *in, _EventParmsOut *out);
  * _WriteParmsIn: one queued event, handed to Write on the core's delivery
  * thread. The event's fields from `len` on are those the producer posted,
  * except that `data` is the core's shared copy. Receivers hold the block
- * during the call only, unless they set _WriteParmsOut.keep.
+ * during the call only, unless they set _WriteParmsOut.keep. The record is
+ * read-only: the event's receivers are handed the same record in turn.
  */
 typedef struct _WriteParmsIn {
     uint32_t size;         /* sizeof(_WriteParmsIn) */

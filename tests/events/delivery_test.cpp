@@ -596,8 +596,9 @@ TEST_F(DeliveryTest, HoldsStayExactWhileOtherThreadsReleaseDuringAndAfterCalls)
             handOff.changed.notify_all();
         }
     });
+    std::atomic<bool> watching{true};
     std::thread watcher([&] {
-        while (!handOff.done) {
+        while (watching) {
             const RefBlockTable::Counts counts = core.refBlockTable.counts();
             EXPECT_LE(counts.blockCount, 64u);
             EXPECT_EQ(core.refBlockTable.census().count(kC), 0u);
@@ -620,6 +621,7 @@ TEST_F(DeliveryTest, HoldsStayExactWhileOtherThreadsReleaseDuringAndAfterCalls)
     for (auto &producer : producers)
         producer.join();
     core.stopDelivery();
+    watching = false;
     {
         std::lock_guard<std::mutex> lock(handOff.mutex);
         handOff.done = true;
