@@ -4,18 +4,12 @@
 
 #include <climits>
 #include <cmath>
-#include <cstdio>
-#include <memory>
 
 #include "core/io_thread.h"
 
 namespace {
 
 constexpr int64_t kMiB = 1048576;
-
-struct FileCloser {
-    void operator()(FILE *file) const { std::fclose(file); }
-};
 
 Housekeeping::Clock::time_point nextTick(Housekeeping::Clock::time_point now)
 {
@@ -26,21 +20,8 @@ Housekeeping::Clock::time_point nextTick(Housekeeping::Clock::time_point now)
 
 }  // namespace
 
-uint32_t readResidentBytes(const char *statmPath, long pageSize)
+Housekeeping::Environment::Environment() : ownMemory("/proc/self/statm", sysconf(_SC_PAGESIZE))
 {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(statmPath, "r"));
-    if (!file || pageSize <= 0)
-        return 0;
-    unsigned long long total = 0;
-    unsigned long long resident = 0;
-    if (std::fscanf(file.get(), "%llu %llu", &total, &resident) != 2)
-        return 0;
-    // Above 4 GiB (a 64-bit build) the product must not wrap to a small
-    // number that reads as plenty of memory.
-    const auto page = static_cast<unsigned long long>(pageSize);
-    if (resident > UINT32_MAX / page)
-        return UINT32_MAX;
-    return static_cast<uint32_t>(resident * page);
 }
 
 int64_t Housekeeping::Environment::WallClockSeconds()
@@ -51,7 +32,7 @@ int64_t Housekeeping::Environment::WallClockSeconds()
 
 uint32_t Housekeeping::Environment::ReadResidentBytes()
 {
-    return readResidentBytes("/proc/self/statm", sysconf(_SC_PAGESIZE));
+    return ownMemory.read();
 }
 
 Housekeeping::Housekeeping(boost::asio::io_context &ioContext, Environment &environment,

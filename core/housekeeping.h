@@ -18,11 +18,8 @@
 #include <functional>
 #include <optional>
 
+#include "core/resident_memory.h"
 #include "log/logging.h"
-
-// Resident bytes from a statm-format file ("<total pages> <resident pages>"),
-// saturated at 0xFFFFFFFF; 0 when the file cannot be read or is malformed.
-uint32_t readResidentBytes(const char *statmPath, long pageSize);
 
 class Housekeeping {
 public:
@@ -42,10 +39,17 @@ public:
         virtual Clock::time_point Now() = 0;
         // Seconds since the epoch.
         virtual int64_t WallClockSeconds();
-        // The process's resident set size from /proc/self/statm.
+        // The process's resident set size from /proc/self/statm, which
+        // stays open from the first reading on.
         virtual uint32_t ReadResidentBytes();
         // Tells the plugins whether throttling is active now.
         virtual void AnnounceMemoryState() = 0;
+
+    protected:
+        Environment();
+
+    private:
+        ResidentMemory ownMemory;
     };
 
     // Sets the bus's throttling flag.

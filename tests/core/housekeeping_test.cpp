@@ -3,6 +3,8 @@
 #include "core/housekeeping.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
@@ -202,6 +204,37 @@ TEST(ResidentBytes, PagesTimesPageSizeSaturatingAndZeroWhenUnreadable)
     EXPECT_EQ(readResidentBytes(path.c_str(), 4096), 0u);
     FakeEnvironment env;
     EXPECT_GT(env.Housekeeping::Environment::ReadResidentBytes(), 0u) << "this process's own";
+}
+
+// One reader kept open sees each new text of the file; a file it could not
+// read is opened afresh at the next reading.
+TEST(ResidentBytes, AnOpenReaderFollowsTheFileAndReopensAfterAFailedRead)
+{
+    const std::string path = testing::TempDir() + "housekeeping-statm-kept";
+    const auto write = [&path](const char *statm) {
+        std::FILE *file = std::fopen(path.c_str(), "w");  // the same file, emptied
+        std::fputs(statm, file);
+        std::fclose(file);
+    };
+    std::remove(path.c_str());  // what an interrupted run left
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    ResidentMemory memory(path, 4096);
+    EXPECT_EQ(memory.read(), 0u) << "a directory opens but cannot be read";
+    ASSERT_EQ(rmdir(path.c_str()), 0);
+    const struct {
+        const char *statm;
+        uint32_t bytes;
+    } readings[] = {
+        {"90000 48640 300 1 0 900 0\n", kLimit},
+        {"1 2\n", 8192u},  // shorter than the text before it
+        {"12\n", 0u},
+        {"2000000 1048576\n", UINT32_MAX},
+    };
+    for (const auto &reading : readings) {
+        write(reading.statm);
+        EXPECT_EQ(memory.read(), reading.bytes) << reading.statm;
+    }
+    std::remove(path.c_str());
 }
 
 }  // namespace
