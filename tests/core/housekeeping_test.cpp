@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "support/test_bus.h"
 
@@ -185,6 +186,31 @@ TEST_F(HousekeepingTest, CancelFromAnotherThreadStopsRunningTicks)
     counting.cancelled = true;
     ioThread.join();
     EXPECT_EQ(counting.ticksAfterCancel, 0);
+}
+
+// The kernel's timer: ticks 100 ms after construction and every 100 ms
+// after that, until a cancellation on the I/O thread leaves nothing to wait
+// for. A timer is never early, so the times checked hold on any machine.
+TEST_F(HousekeepingTest, TheTimerTicksEveryHundredMillisecondsFromConstructionUntilCancelled)
+{
+    struct Timed : FakeEnvironment {
+        int64_t WallClockSeconds() override
+        {
+            ticks.push_back(Clock::now());
+            return wall;
+        }
+        std::vector<Clock::time_point> ticks;
+    } timed;
+    timed.steady = Clock::now();  // the real clock, as the core's
+    Housekeeping ticking(io, timed, CoreLogger(&TestBus::entry), [](bool) {});
+    ticking.start(false);
+    while (timed.ticks.size() < 2)
+        io.run_one();
+    EXPECT_GE(timed.ticks[0], timed.steady + std::chrono::milliseconds(100));
+    EXPECT_GE(timed.ticks[1], timed.steady + std::chrono::milliseconds(200));
+    boost::asio::post(io, [&] { ticking.cancel(); });
+    io.run();  // returns once no wait is left
+    EXPECT_EQ(timed.ticks.size(), 2u);
 }
 
 TEST(ResidentBytes, PagesTimesPageSizeSaturatingAndZeroWhenUnreadable)
