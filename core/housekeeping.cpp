@@ -118,7 +118,8 @@ void Housekeeping::OnHousekeepingTick(const boost::system::error_code &error)
     if (throttlingEnabled && (!previousWallSeconds || wall != *previousWallSeconds))
         checkMemory();
     previousWallSeconds = wall;
-    if (timer.is_open() || arm(nextTick(environment.Now())))
+    // A tick whose work cancelled the ticking must not arm the timer again.
+    if (!cancelled && (timer.is_open() || arm(nextTick(environment.Now()))))
         waitForExpiry();
 }
 
