@@ -75,10 +75,10 @@ public:
     void start(bool throttlingEnabled);
 
     // Ends the ticking: no tick runs after cancel() returns, and the closed
-    // timer wakes the I/O thread no more. From another
-    // thread the cancellation is posted to the I/O context and waited for,
-    // so it cannot race a running tick; that needs a thread running the
-    // context (the core's case). On the I/O thread itself, or once the
+    // timer wakes the I/O thread no more. From another thread the
+    // cancellation is posted to the I/O context and waited for, so it
+    // cannot race a running tick; that needs a thread running the context
+    // (the core's case). On the I/O thread itself, or once the
     // context has stopped and its threads are done, it cancels directly.
     // A context that nobody runs and that has not stopped would keep it
     // waiting until some thread runs it.
