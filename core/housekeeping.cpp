@@ -1,21 +1,20 @@
 #include "core/housekeeping.h"
 
+#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
-#include <cstdio>
-#include <memory>
+#include <cstring>
+#include <ctime>
+#include <limits>
 
 #include "core/io_thread.h"
 
 namespace {
 
 constexpr int64_t kMiB = 1048576;
-
-struct FileCloser {
-    void operator()(FILE *file) const { std::fclose(file); }
-};
 
 Housekeeping::Clock::time_point nextTick(Housekeeping::Clock::time_point now)
 {
@@ -24,23 +23,40 @@ Housekeeping::Clock::time_point nextTick(Housekeeping::Clock::time_point now)
     return now + Housekeeping::kTickInterval;
 }
 
+// A duration as a timespec, at least 1 ns (zero would disarm a timer) and at
+// most what time_t holds (32 bits on the device: the far future, never due).
+timespec toTimespec(std::chrono::nanoseconds duration)
+{
+    using namespace std::chrono;
+    timespec result{};
+    if (duration < nanoseconds(1)) {
+        result.tv_nsec = 1;
+        return result;
+    }
+    const auto whole = duration_cast<seconds>(duration);
+    if (whole.count() >= std::numeric_limits<time_t>::max()) {
+        result.tv_sec = std::numeric_limits<time_t>::max();
+        return result;
+    }
+    result.tv_sec = static_cast<time_t>(whole.count());
+    result.tv_nsec = static_cast<long>((duration - whole).count());
+    return result;
+}
+
+// Closes a descriptor not yet handed to its owner.
+struct DescriptorGuard {
+    ~DescriptorGuard()
+    {
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
+    int descriptor;
+};
+
 }  // namespace
 
-uint32_t readResidentBytes(const char *statmPath, long pageSize)
+Housekeeping::Environment::Environment() : ownMemory("/proc/self/statm", sysconf(_SC_PAGESIZE))
 {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(statmPath, "r"));
-    if (!file || pageSize <= 0)
-        return 0;
-    unsigned long long total = 0;
-    unsigned long long resident = 0;
-    if (std::fscanf(file.get(), "%llu %llu", &total, &resident) != 2)
-        return 0;
-    // Above 4 GiB (a 64-bit build) the product must not wrap to a small
-    // number that reads as plenty of memory.
-    const auto page = static_cast<unsigned long long>(pageSize);
-    if (resident > UINT32_MAX / page)
-        return UINT32_MAX;
-    return static_cast<uint32_t>(resident * page);
 }
 
 int64_t Housekeeping::Environment::WallClockSeconds()
@@ -51,7 +67,7 @@ int64_t Housekeeping::Environment::WallClockSeconds()
 
 uint32_t Housekeeping::Environment::ReadResidentBytes()
 {
-    return readResidentBytes("/proc/self/statm", sysconf(_SC_PAGESIZE));
+    return ownMemory.read();
 }
 
 Housekeeping::Housekeeping(boost::asio::io_context &ioContext, Environment &environment,
@@ -60,14 +76,16 @@ Housekeeping::Housekeeping(boost::asio::io_context &ioContext, Environment &envi
       environment(environment),
       log(log),
       setThrottling(std::move(setThrottling)),
-      timer(ioContext, nextTick(environment.Now()))
+      firstTick(nextTick(environment.Now())),
+      timer(ioContext)
 {
 }
 
 void Housekeeping::start(bool enabled)
 {
     throttlingEnabled = enabled;
-    timer.async_wait([this](const boost::system::error_code &error) { OnHousekeepingTick(error); });
+    if (arm(firstTick))
+        waitForExpiry();
 }
 
 void Housekeeping::cancel()
@@ -78,7 +96,10 @@ void Housekeeping::cancel()
 void Housekeeping::stopTicking()
 {
     cancelled = true;
-    timer.cancel();
+    // Closing, not only cancelling: a timer left armed would still wake the
+    // I/O thread at every expiry. The pending wait ends with an error.
+    boost::system::error_code ignored;
+    timer.close(ignored);
 }
 
 void Housekeeping::OnHousekeepingTick(const boost::system::error_code &error)
@@ -97,7 +118,9 @@ void Housekeeping::OnHousekeepingTick(const boost::system::error_code &error)
     if (throttlingEnabled && (!previousWallSeconds || wall != *previousWallSeconds))
         checkMemory();
     previousWallSeconds = wall;
-    arm();
+    // A tick whose work cancelled the ticking must not arm the timer again.
+    if (!cancelled && (timer.is_open() || arm(nextTick(environment.Now()))))
+        waitForExpiry();
 }
 
 void Housekeeping::reportClockJump(int64_t previous, int64_t now)
@@ -148,8 +171,57 @@ void Housekeeping::SetMemoryLow(bool low)
     lowMemorySince = Clock::time_point::max();
 }
 
-void Housekeeping::arm()
+// The first expiry is an absolute time of the monotonic clock; one already
+// past is due at once.
+bool Housekeeping::arm(Clock::time_point firstExpiry)
 {
-    timer.expires_at(nextTick(environment.Now()));
-    timer.async_wait([this](const boost::system::error_code &error) { OnHousekeepingTick(error); });
+    DescriptorGuard created{timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)};
+    itimerspec schedule{};
+    schedule.it_interval = toTimespec(kTickInterval);
+    schedule.it_value = toTimespec(firstExpiry.time_since_epoch());
+    if (created.descriptor < 0 ||
+        timerfd_settime(created.descriptor, TFD_TIMER_ABSTIME, &schedule, nullptr) != 0) {
+        log(100, "housekeeping timer failed: %s", std::strerror(errno));
+        return false;
+    }
+    boost::system::error_code error;
+    timer.assign(created.descriptor, error);
+    if (error) {
+        log(100, "housekeeping timer failed: %s", error.message().c_str());
+        return false;
+    }
+    created.descriptor = -1;
+    return true;
+}
+
+// A read, not a wait for readiness: the reactor reads the count as the
+// timer expires, and starting the next read costs one read that finds
+// nothing, where a wait would re-register the descriptor with epoll.
+void Housekeeping::waitForExpiry()
+{
+    if (waiting)
+        return;
+    waiting = true;
+    timer.async_read_some(boost::asio::buffer(&expiries, sizeof expiries),
+                          [this](const boost::system::error_code &error, size_t length) {
+                              onExpiry(error, length);
+                          });
+}
+
+// The count read is the number of expiries since the last read: more than
+// one when the I/O thread was held up. They make one tick: clock jumps and
+// the memory check go by the clocks, not by counting ticks.
+void Housekeeping::onExpiry(const boost::system::error_code &error, size_t length)
+{
+    waiting = false;
+    if (cancelled)
+        return;
+    if (error) {
+        log(100, "housekeeping timer failed: %s", error.message().c_str());
+        return;
+    }
+    if (length == sizeof expiries)
+        OnHousekeepingTick(error);
+    else
+        waitForExpiry();
 }

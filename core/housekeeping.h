@@ -5,6 +5,10 @@
 // tells the plugins when throttling starts and when it has ended, and logs
 // the memory use once a minute.
 //
+// The ticks come from a periodic timer of the kernel (a timerfd on the
+// monotonic clock) that is armed once: an idle core wakes for a tick and
+// reads the timer's expiration count, and makes no system call to re-arm it.
+//
 // Everything but start() and cancel() runs on the I/O thread, so the state
 // here needs no lock. The clocks, the memory reading and the announcement to
 // the plugins come from an Environment, so tests drive the tick by hand.
@@ -12,17 +16,14 @@
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
 
+#include "core/resident_memory.h"
 #include "log/logging.h"
-
-// Resident bytes from a statm-format file ("<total pages> <resident pages>"),
-// saturated at 0xFFFFFFFF; 0 when the file cannot be read or is malformed.
-uint32_t readResidentBytes(const char *statmPath, long pageSize);
 
 class Housekeeping {
 public:
@@ -38,58 +39,81 @@ public:
     class Environment {
     public:
         virtual ~Environment() = default;
-        // The steady clock: the timer's expiry and every interval here.
+        // The steady clock: the first tick's time and every interval here.
         virtual Clock::time_point Now() = 0;
         // Seconds since the epoch.
         virtual int64_t WallClockSeconds();
-        // The process's resident set size from /proc/self/statm.
+        // The process's resident set size from /proc/self/statm, which
+        // stays open from the first reading on.
         virtual uint32_t ReadResidentBytes();
         // Tells the plugins whether throttling is active now.
         virtual void AnnounceMemoryState() = 0;
+
+    protected:
+        Environment();
+
+    private:
+        ResidentMemory ownMemory;
     };
 
     // Sets the bus's throttling flag.
     using ThrottlingSwitch = std::function<void(bool active)>;
 
     // The first tick is due 100 ms after construction, by the environment's
-    // clock (saturating at the largest time point).
+    // clock (saturating at the largest time point), the next ones every
+    // 100 ms after it. The timer reads that time point as one of the
+    // monotonic clock, which is what the steady clock counts.
     Housekeeping(boost::asio::io_context &ioContext, Environment &environment, CoreLogger log,
                  ThrottlingSwitch setThrottling);
     Housekeeping(const Housekeeping &) = delete;
     Housekeeping &operator=(const Housekeeping &) = delete;
 
-    // Issues the first wait. `throttlingEnabled` is core.xml's switch: when
-    // false the tick does no memory work at all. Once, before any tick.
+    // Arms the timer and issues the first wait. `throttlingEnabled` is
+    // core.xml's switch: when false the tick does no memory work at all.
+    // Once, before any tick. When the kernel gives no timer, that is logged
+    // and no tick runs.
     void start(bool throttlingEnabled);
 
-    // Ends the ticking: no tick runs after cancel() returns. From another
-    // thread the cancellation is posted to the I/O context and waited for,
-    // so it cannot race a running tick; that needs a thread running the
-    // context (the core's case). On the I/O thread itself, or once the
+    // Ends the ticking: no tick runs after cancel() returns, and the closed
+    // timer wakes the I/O thread no more. From another thread the
+    // cancellation is posted to the I/O context and waited for, so it
+    // cannot race a running tick; that needs a thread running the context
+    // (the core's case). On the I/O thread itself, or once the
     // context has stopped and its threads are done, it cancels directly.
     // A context that nobody runs and that has not stopped would keep it
     // waiting until some thread runs it.
     void cancel();
 
-    // The timer's completion handler, public so tests can run one tick.
-    // An error (the wait was cancelled) ends the ticking.
+    // One tick, public so tests can run one. An error (the wait was
+    // cancelled) ends the ticking. Otherwise the tick ends waiting for the
+    // timer's next expiry; a tick run before start() arms the timer itself,
+    // its first expiry 100 ms after that tick by the environment's clock.
     void OnHousekeepingTick(const boost::system::error_code &error);
 
 private:
     void reportClockJump(int64_t previous, int64_t now);
     void checkMemory();
     void SetMemoryLow(bool low);
-    void arm();
+    bool arm(Clock::time_point firstExpiry);
+    void waitForExpiry();
+    void onExpiry(const boost::system::error_code &error, size_t length);
     void stopTicking();
 
     boost::asio::io_context &ioContext;
     Environment &environment;
     const CoreLogger log;
     const ThrottlingSwitch setThrottling;
-    boost::asio::steady_timer timer;
+    const Clock::time_point firstTick;
+    // The timerfd; closed until armed, and again once cancelled.
+    boost::asio::posix::stream_descriptor timer;
+    // A wait on the timer is outstanding: a tick run by hand meanwhile
+    // issues no second one.
+    bool waiting = false;
+    // Where the outstanding wait reads the timer's expiration count.
+    uint64_t expiries = 0;
     bool throttlingEnabled = true;
     // A completion already queued when the wait was cancelled still arrives
-    // without an error; this keeps it from re-arming the timer.
+    // without an error; this keeps it from ticking or waiting again.
     std::atomic<bool> cancelled{false};
 
     uint32_t memoryLimit = 0;

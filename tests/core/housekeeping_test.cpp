@@ -3,12 +3,15 @@
 #include "core/housekeeping.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
 #include <cstdio>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "support/test_bus.h"
 
@@ -185,6 +188,31 @@ TEST_F(HousekeepingTest, CancelFromAnotherThreadStopsRunningTicks)
     EXPECT_EQ(counting.ticksAfterCancel, 0);
 }
 
+// The kernel's timer: ticks 100 ms after construction and every 100 ms
+// after that, until a cancellation on the I/O thread leaves nothing to wait
+// for. A timer is never early, so the times checked hold on any machine.
+TEST_F(HousekeepingTest, TheTimerTicksEveryHundredMillisecondsFromConstructionUntilCancelled)
+{
+    struct Timed : FakeEnvironment {
+        int64_t WallClockSeconds() override
+        {
+            ticks.push_back(Clock::now());
+            return wall;
+        }
+        std::vector<Clock::time_point> ticks;
+    } timed;
+    timed.steady = Clock::now();  // the real clock, as the core's
+    Housekeeping ticking(io, timed, CoreLogger(&TestBus::entry), [](bool) {});
+    ticking.start(false);
+    while (timed.ticks.size() < 2)
+        io.run_one();
+    EXPECT_GE(timed.ticks[0], timed.steady + std::chrono::milliseconds(100));
+    EXPECT_GE(timed.ticks[1], timed.steady + std::chrono::milliseconds(200));
+    boost::asio::post(io, [&] { ticking.cancel(); });
+    io.run();  // returns once no wait is left
+    EXPECT_EQ(timed.ticks.size(), 2u);
+}
+
 TEST(ResidentBytes, PagesTimesPageSizeSaturatingAndZeroWhenUnreadable)
 {
     const std::string path = testing::TempDir() + "housekeeping-statm";
@@ -202,6 +230,37 @@ TEST(ResidentBytes, PagesTimesPageSizeSaturatingAndZeroWhenUnreadable)
     EXPECT_EQ(readResidentBytes(path.c_str(), 4096), 0u);
     FakeEnvironment env;
     EXPECT_GT(env.Housekeeping::Environment::ReadResidentBytes(), 0u) << "this process's own";
+}
+
+// One reader kept open sees each new text of the file; a file it could not
+// read is opened afresh at the next reading.
+TEST(ResidentBytes, AnOpenReaderFollowsTheFileAndReopensAfterAFailedRead)
+{
+    const std::string path = testing::TempDir() + "housekeeping-statm-kept";
+    const auto write = [&path](const char *statm) {
+        std::FILE *file = std::fopen(path.c_str(), "w");  // the same file, emptied
+        std::fputs(statm, file);
+        std::fclose(file);
+    };
+    std::remove(path.c_str());  // what an interrupted run left
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    ResidentMemory memory(path, 4096);
+    EXPECT_EQ(memory.read(), 0u) << "a directory opens but cannot be read";
+    ASSERT_EQ(rmdir(path.c_str()), 0);
+    const struct {
+        const char *statm;
+        uint32_t bytes;
+    } readings[] = {
+        {"90000 48640 300 1 0 900 0\n", kLimit},
+        {"1 2\n", 8192u},  // shorter than the text before it
+        {"12\n", 0u},
+        {"2000000 1048576\n", UINT32_MAX},
+    };
+    for (const auto &reading : readings) {
+        write(reading.statm);
+        EXPECT_EQ(memory.read(), reading.bytes) << reading.statm;
+    }
+    std::remove(path.c_str());
 }
 
 }  // namespace
