@@ -1,23 +1,13 @@
-// The recorder-load benchmark's parts. The load, per camera: 30 video frames
-// a second, a key frame every 30, key frames of 200 KiB and those between of
-// 20-60 KiB (a fixed pseudo-random sequence; about 11 Mbit/s), and 50 audio
-// packets a second of 320 bytes, each stream at its own fixed phase; frames
-// carry the flow-control flag and each camera starts with a key frame, so
-// none is refused. Producer 0 adds 100 log lines a second (level 25). Camera
-// c is served by producer c % producers, which fills each frame outside the
-// timed post() and posts it at an absolute deadline. The four plugins, each
-// Write measured on the delivery thread:
-//   recorder   video and audio: reads the frame header, adds an index entry
-//   motion     video: samples 16 bytes spread over the frame
-//   log sink   log events: measures the text
-//   live view  video: keeps one block in ten, released 5 ms later by a
-//              sender thread, as a streaming plugin would
+// The recorder-load benchmark's parts; recorder_load_bench.cpp describes
+// the load and what a run measures.
 #pragma once
 
+#include <time.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -33,14 +23,27 @@ namespace recorder_load {
 
 using Clock = std::chrono::steady_clock;
 
-inline int64_t nowNs()
+inline int64_t nowNs()  // the steady clock, read without a system call
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
         .count();
 }
-uint64_t threadCpuNs();  // a system call, unlike the steady clock
-void sleepUntilNs(int64_t deadlineNs);
-uint64_t threadClockCostNs();  // what a CPU clock reading around a stamp adds
+
+inline uint64_t clockNs(clockid_t clock)
+{
+    timespec now{};
+    clock_gettime(clock, &now);
+    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+}
+
+inline uint64_t threadCpuNs() { return clockNs(CLOCK_THREAD_CPUTIME_ID); }
+
+inline void sleepUntilNs(int64_t deadlineNs)  // the steady clock is CLOCK_MONOTONIC
+{
+    const timespec at{time_t(deadlineNs / 1000000000), long(deadlineNs % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
 
 // The event bus ("dvrcore") or the bare queue ("bare queue") behind one face.
 class LoadTarget {
@@ -56,12 +59,8 @@ public:
 };
 std::unique_ptr<LoadTarget> makeLoadTarget(bool bare);
 
-constexpr uint32_t kRecorderId = 0x00100000u, kMotionId = 0x00110000u;
-constexpr uint32_t kLogSinkId = 0x00120000u, kLiveViewId = 0x00130000u;
-constexpr uint32_t kCameraBaseId = 0x00300000u;  // camera c posts as kCameraBaseId | c
-constexpr uint32_t kLogSourceId = 0x00400000u;
-// The last event of a run: once the log sink has it, every plugin has all.
-constexpr uint32_t kEndMarkerId = 0x00410000u;
+constexpr uint32_t kLiveViewId = 0x00130000u;
+constexpr uint32_t kEndMarkerId = 0x00410000u;  // the last event of a run, a log event
 
 enum PluginIndex { kRecorder, kMotion, kLogSink, kLiveView, kPluginCount };
 extern const char *const kPluginNames[kPluginCount];
@@ -122,10 +121,8 @@ public:
     LoadPlugins(const LoadPlugins &) = delete;
     LoadPlugins &operator=(const LoadPlugins &) = delete;
 
-    // A plugin after the four, its Writes measured on their own.
-    void addExternal(Subscriber plugin);
-    // Posts the end marker and waits until every plugin taking logs saw it.
-    void drain();
+    void addExternal(Subscriber plugin);  // after the four, its Writes measured on their own
+    void drain();  // posts the end marker and waits until every plugin taking logs saw it
 
     WriteTally tallies[kPluginCount];
     WriteTally externalWrites;
@@ -186,14 +183,12 @@ private:
     std::thread worker;
 };
 
-// What one producer thread did; read once it has been joined. Of the window:
-// posts, their bytes, CPU time inside post(), the latest a post came after
-// its deadline, the thread's CPU time from its first post to its last.
+// What one producer thread did, read once it has been joined. Of the window:
+// posts, their bytes and the CPU time inside post().
 struct ProducerTally {
     uint64_t accepted[kKindCount] = {};
     std::map<int32_t, uint64_t> refusals;  // result word -> count
-    uint64_t windowEvents = 0, windowBytes = 0, windowPostCpuNs = 0, windowThreadCpuNs = 0;
-    int64_t worstLagNs = 0;
+    uint64_t windowEvents = 0, windowBytes = 0, windowPostCpuNs = 0;
 };
 
 // Posts producer `index`'s share from `startNs` to the end of `window`.

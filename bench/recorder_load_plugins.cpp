@@ -1,3 +1,10 @@
+// The recorder load's four plugins, each Write measured on the delivery thread:
+//   recorder   video and audio: reads the frame header, adds an index entry
+//   motion     video: samples 16 bytes spread over the frame
+//   log sink   log events: measures the text
+//   live view  video: keeps one block in ten, released 5 ms later by a
+//              sender thread, as a streaming plugin would
+// and a real plugin file loaded beside them (--plugin).
 #include <dlfcn.h>
 #include <pthread.h>
 
@@ -30,6 +37,7 @@ private:
     Queue queue;
 };
 
+constexpr uint32_t kRecorderId = 0x00100000u, kMotionId = 0x00110000u, kLogSinkId = 0x00120000u;
 constexpr auto kLiveViewHold = std::chrono::milliseconds(5);
 constexpr uint64_t kKeepEvery = 10;
 LoadPlugins *activePlugins = nullptr;
@@ -46,7 +54,8 @@ int64_t postStamp(const _WriteParmsIn &in)
 
 // Opens every Write: reads the steady clock (no system call, and the thread
 // is rarely switched out in a Write this short), counts the Write, and for a
-// window event records its latency and, as the Write returns, the time inside.
+// window event records its latency (from the stamp the producer took just
+// before post()) and, as the Write returns, the time inside.
 class MeasuredWrite {
 public:
     MeasuredWrite(WriteTally &tally, const Window &window, const _WriteParmsIn &in)
@@ -149,35 +158,18 @@ struct PluginWrites {
     }
 };
 
-namespace {
-
-Subscriber subscriber(uint32_t id, DvrWriteFn write, std::initializer_list<int> words,
-                      const char *name)
-{
-    Subscriber plugin;
-    plugin.pluginId = id;
-    plugin.Write = write;
-    for (int word : words)
-        plugin.subscribe[word] = 0xFFFFFFFFu;
-    plugin.writable = true;
-    plugin.fileName = name;
-    return plugin;
-}
-
-}  // namespace
-
 LoadPlugins::LoadPlugins(LoadTarget &bus, const Window &window, uint32_t cameras)
     : sender(bus, window), bus(bus), window(window), motionActivity(cameras)
 {
     activePlugins = this;
-    bus.addSubscriber(subscriber(kRecorderId, PluginWrites::recorder,
-                                 {DVR_SUBSCRIBE_0x1, DVR_SUBSCRIBE_0x2}, "recorder.so"));
-    bus.addSubscriber(subscriber(kMotionId, PluginWrites::motion, {DVR_SUBSCRIBE_0x1},
-                                 "motion.so"));
-    bus.addSubscriber(subscriber(kLogSinkId, PluginWrites::logSink, {DVR_SUBSCRIBE_0x40},
-                                 "logsink.so"));
-    bus.addSubscriber(subscriber(kLiveViewId, PluginWrites::liveView, {DVR_SUBSCRIBE_0x1},
-                                 "liveview.so"));
+    bus.addSubscriber(benchSubscriber(kRecorderId, PluginWrites::recorder, "recorder.so",
+                                      {DVR_SUBSCRIBE_0x1, DVR_SUBSCRIBE_0x2}));
+    bus.addSubscriber(benchSubscriber(kMotionId, PluginWrites::motion, "motion.so",
+                                      {DVR_SUBSCRIBE_0x1}));
+    bus.addSubscriber(benchSubscriber(kLogSinkId, PluginWrites::logSink, "logsink.so",
+                                      {DVR_SUBSCRIBE_0x40}));
+    bus.addSubscriber(benchSubscriber(kLiveViewId, PluginWrites::liveView, "liveview.so",
+                                      {DVR_SUBSCRIBE_0x1}));
 }
 
 LoadPlugins::~LoadPlugins()
