@@ -1,26 +1,14 @@
 #!/usr/bin/env python3
 """The core run under the parent stand-in (dvrparent) in a directory laid out
-as on the device, measured from outside; prints key=value lines. Each run
-ends with SIGINT to the stand-in (the stop packet), which must exit with 0.
+as on the device, measured from outside; prints key=value lines. Each run ends
+with SIGINT to the stand-in (the stop packet), which must exit with 0.
 
-  idle [--window S] [--settle S] [--smaps FILE] [BUILD]
-      The example plugins loaded, the camera stopped by the stand-in's packet
-      0x102. SETTLE s (3) after the camera's answer and the core's start
-      line, /proc at both ends of a WINDOW-s window (30): CPU share from
-      utime + stime (clock ticks) and from the threads' run times (ns),
-      context switches per second (by thread too), resident sizes, the
-      resident size by kind of mapping. bench/sleeper, which only wakes every
-      100 ms, runs over the same window as a yardstick.
-  startup [--plugins N] [--runs N] [BUILD]
-      From starting the stand-in to the core's start line, with N (32) copies
-      of the no-op plugin, RUNS (11) times after one unmeasured run (which
-      writes the status file), then without plugins. Each run gets a
-      pseudo-terminal: the start line reaches only a terminal.
-  footprint [--parent-build BUILD] [ARMHF_BUILD]
-      The armhf build (build-armhf-bench/): dvrcore's text, data and bss, the
-      shared libraries it needs, directly or not, with their sizes, and the
-      core's heap a moment after start-up under qemu-arm, read in-process by
-      the heap probe (bench/heap_probe.c) loaded after the example plugins.
+  idle [--window S] [--settle S] [BUILD]   the example plugins,
+      the camera stopped: CPU, wake-ups and memory over S s (30), after 3 s
+  startup [--plugins N] [--runs N] [BUILD]   to the start line with N (32)
+      no-op plugins, RUNS (11) times, then without plugins
+  footprint [--parent-build BUILD] [ARMHF_BUILD]   the armhf build's sizes,
+      libraries and heap under qemu-arm (build-armhf-bench/)
 BUILD is build-release/ unless given.
 """
 import argparse
@@ -254,8 +242,6 @@ def idle(options):
                               os.sysconf("SC_CLK_TCK"))
         lines += report_memory("/proc", core, int(subprocess.check_output(
             ["bash", "-c", "ulimit -s"], text=True)))
-        if options.smaps:
-            shutil.copyfile("/proc/%d/smaps" % core, options.smaps)
         return lines + (reference.communicate()[0].split() if reference else [])
     under_parent(options.build, examples(options.build), [os.path.join(
         options.build, "dvrparent"), "--packet", "0x05000000:0x102", "./dvrcore"], measure)
@@ -375,7 +361,6 @@ def main():
     job = jobs.add_parser("idle")
     job.add_argument("--window", type=float, default=30)
     job.add_argument("--settle", type=float, default=3)
-    job.add_argument("--smaps")
     job.set_defaults(run=idle, build="build-release")
     job = jobs.add_parser("startup")
     job.add_argument("--plugins", type=int, default=32)
@@ -388,8 +373,6 @@ def main():
     for job in jobs.choices.values():
         job.add_argument("build", nargs="?", default=job.get_default("build"))
     options = parser.parse_args()
-    if options.job == "idle" and options.smaps:
-        options.smaps = os.path.abspath(options.smaps)
     os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
     options.build = os.path.abspath(options.build)
     if options.job == "footprint":

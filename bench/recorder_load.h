@@ -86,8 +86,7 @@ struct WriteTally {  // kept by the delivery thread, read after the run
     uint64_t insideNs = 0;     // steady-clock time inside Writes of window events
 };
 
-// Live view's sender: releases each held block once due, timing each
-// release (core work) on its thread's CPU clock.
+// Live view's sender thread: releases each held block once due, timing the release.
 class LiveViewSender {
 public:
     LiveViewSender(LoadTarget &bus, const Window &window);
@@ -112,8 +111,7 @@ private:
     std::thread thread;  // last: starts once everything above is ready
 };
 
-// The four plugins subscribed to `bus` for one run; their Write entry points
-// find them through a pointer this object sets while it lives.
+// The four plugins of one run; their Writes find them through a pointer set while it lives.
 class LoadPlugins {
 public:
     LoadPlugins(LoadTarget &bus, const Window &window, uint32_t cameras);
@@ -148,11 +146,7 @@ private:
     int markerReaders = 1;  // the log sink, and the external plugin if it takes logs
 };
 
-// A real plugin (--plugin FILE.so) run as the core runs one: dlopen, Load
-// with an entry posting to the target, subscribed after the four, its worker
-// thread if asked, Open; at the end Close, the worker joined, Unload, dlclose.
-// The entry answers log-level queries with "no threshold" and refuses parent
-// packets and requests to the core.
+// A real plugin (--plugin FILE.so) loaded, opened, closed and unloaded as the core does.
 class PluginFile {
 public:
     explicit PluginFile(LoadTarget &bus) : bus(bus) {}

@@ -1,16 +1,8 @@
 #!/usr/bin/env python3
-"""Writes the performance page (docs/performance.md) and its latency plot from
-the results bench/run.sh collected in one directory: event_bus.json (Google
-Benchmark's JSON), the CSV files of recorder_load_bench and plugin_cost.sh,
-and key=value lines in the .txt files. A missing file or case shows as "not
-measured". Standard library only.
-
-Usage: bench/report.py RESULTS_DIR [--page docs/performance.md]
-                       [--plot docs/performance-latency.svg] [--note TEXT]
-                       [--only plugin-cost]
+"""Writes the performance page and its latency plot from the results bench/run.sh
+collected in one directory; a missing file or case shows as "not measured".
 --only plugin-cost rewrites only that section of the page (added at its end
-when the page has none) and leaves the plot alone.
-"""
+when the page has none) and leaves the plot alone. Standard library only."""
 import argparse
 import csv
 import datetime
@@ -159,15 +151,13 @@ def throughput_section(bench):
                      verdict(to_zmq, ZEROMQ_TARGET if producers == 1 else None)])
     return [
         "## Throughput", "",
-        "Events per second to three subscribers (`event_bus_bench`; the median of the",
-        "repetitions, interleaved in random order) through the event bus, the bare queue",
-        "doing the same copy and three calls, and ZeroMQ inproc (one producer only).",
-        "Targets: at least 1.5 times the bare loop at 0 B and 64 B with one producer, 1.2",
-        "times at 64 KiB; at least twice ZeroMQ.", ""] + table(
+        "Events per second (M: millions, k: thousands) to three subscribers (`event_bus_bench`;",
+        "the median of the repetitions, interleaved in random order) through the event bus,",
+        "the bare queue doing the same copy and three calls, and ZeroMQ inproc (one producer",
+        "only). Targets: at least 1.5 times the bare loop at 0 B and 64 B with one producer,",
+        "1.2 times at 64 KiB; at least twice ZeroMQ.", ""] + table(
             ["Size", "Producers", "dvrcore", "bare loop", "ZeroMQ", "dvrcore / bare", "target",
-             "dvrcore / ZeroMQ", "target"], "rrrrrrlrl", rows) + [
-        "", "Figures are events per second (M: millions, k: thousands); \"not measured\"",
-        "means the executable or the case was not there in this run."]
+             "dvrcore / ZeroMQ", "target"], "rrrrrrlrl", rows)
 
 
 def number(row_, key, form="%.1f"):
@@ -201,17 +191,15 @@ def latency_section(rows):
                       judged(r, "p99_us", P99_TARGET_US),
                       judged(r, "core_cpu_pct", CORE_CPU_TARGET_PCT) if at_target else "—"])
     return lines + [
-        "From a post to its delivery (`recorder_load_bench`). Targets: p99 at most",
-        "%d µs; the core's CPU at most %d %% of one core with %d cameras." % (
-            P99_TARGET_US, CORE_CPU_TARGET_PCT, CORE_CPU_TARGET_CAMERAS), ""] + table(
+        "From a post to its delivery (`recorder_load_bench`). Targets: p99 at most %d µs; the"
+        % P99_TARGET_US, "core's CPU at most %d %% of one core with %d cameras." % (
+            CORE_CPU_TARGET_PCT, CORE_CPU_TARGET_CAMERAS), ""] + table(
         ["Queue", "Cameras", "Producers", "Events/s", "MB/s", "p50 µs", "p99 µs", "p99.9 µs",
          "max µs", "core CPU %", "process CPU %", "p99 ≤ %d µs" % P99_TARGET_US,
          "core CPU ≤ %d %%" % CORE_CPU_TARGET_PCT], "lrrrrrrrrrrll", cells) + [
-        "", plot, "",
-        "The plot's y axis counts nines (90 %, 99 %, 99.9 %, ...), so the tail reads",
-        "as well as the median; each curve ends at the top with its largest latency;",
-        "the bare queue's curves are its first run of the comparison below; the",
-        "dashed line marks the %d µs p99 target." % P99_TARGET_US]
+        "", plot, "", "The plot's y axis counts nines (90 %, 99 %, ...); each curve ends at the "
+        "top with its", "largest latency; the bare queue's curves are its first run of the "
+        "comparison below."]
 
 
 def runs_by(rows, key_of, columns, optional=()):
@@ -250,11 +238,9 @@ def compare_section(rows):
                     "—", NOT_MEASURED]
     within = "≤ %.1f×" % COMPARE_TARGET
     return lines + [
-        "`recorder_load_bench --compare`: the same load on the event bus and on the bare",
-        "queue (a mutex, a condition variable, a deque; no key-frame gate, no block table",
-        "beyond what `keep` needs), the runs of the two interleaved, each pair in random",
-        "order; the medians of the runs. Target: the core's CPU share and p50 within %.1f×" %
-        COMPARE_TARGET, "the bare queue's.", ""] + table(
+        "`recorder_load_bench --compare`: the same load on the event bus and on the bare queue,",
+        "the runs interleaved, each pair in random order; medians. Target: the core's CPU share",
+        "and p50 within %.1f× the bare queue's." % COMPARE_TARGET, ""] + table(
         ["Cameras × producers", "Runs each", "Core CPU %, dvrcore", "bare queue", "ratio", within,
          "p50 µs, dvrcore", "bare queue", "ratio", within, "p99 µs, dvrcore", "bare queue"],
         "lrrrrlrrrlrr", cells)
@@ -277,10 +263,10 @@ def sustained_section(run):
         "to three subscribers (`event_bus_bench --sustained`), %s events in flight: a producer"
         % run.get("window", "?"),
         "waits while that many are, and the last subscriber returns from an event only once",
-        "the producers have posted the %s after it, so the delivery loop never sleeps. Each"
+        "the producers have posted the %s after it, so the delivery loop never sleeps; each"
         % run.get("lead", "?"),
-        "queue runs in a process of its own. Target: the event bus's peak resident size at",
-        "most 2 MiB above the bare queue's.", ""] + table(
+        "queue in a process of its own. Target: the bus's peak at most 2 MiB above the bare "
+        "queue's.", ""] + table(
         ["Queue", "Events/s", "Peak resident (VmHWM)", "Seconds",
          "Subscriber waited for the producers"], "lrrrr", cells)
     if "dvrcore_peak_kib" in run and "bare_peak_kib" in run:
@@ -325,9 +311,8 @@ def idle_section(idle):
         idle.get("window_s", "?"), ""] + table(["Figure", "Value", "Target"], "lrl", figures) + [
         "", "Wake-ups per second by thread (name/ID): %s." % idle.get(
             "wakeups_by_thread", "?").replace(",", ", "), "",
-        "utime + stime count clock ticks (10 ms) and seldom catch a thread that wakes for a",
-        "moment; the scheduler's run time counts nanoseconds and is the one to trust. The",
-        "yardstick (`bench/sleeper`) only wakes every 100 ms, over the same window.", "",
+        "utime + stime count clock ticks (10 ms); the scheduler's run time counts nanoseconds",
+        "and is the one to trust. The yardstick is `bench/sleeper`, over the same window.", "",
         "Where the resident size goes (KiB):", ""] + table(
         ["Executable", "Shared libraries", "Plugins", "Other files", "Heap", "Main stack",
          "Thread stacks", "malloc arenas", "Other anonymous"], "r" * len(kinds),
@@ -359,14 +344,11 @@ def callgrind_section(counts):
     core, bare = float(counts["instructions_per_event"]), counts.get(
         "bare_instructions_per_event")
     lines += [
-        "Per 64-byte event, from the event entry to its delivery to three subscribers and",
-        "the release of its block: callgrind's counts of `event_bus_bench --route` with %s"
-        % counts.get("events", "?"),
-        "and with twice as many events, all posted and then delivered on one thread, the",
-        "difference divided by %s (`bench/callgrind.sh`). The bare queue does the same work"
-        % counts.get("events", "?"),
-        "(`--route N --bare`: malloc and copy, a push under the lock; a pop, three Write",
-        "calls through a function pointer, free).", ""] + table(
+        "Per 64-byte event, from the event entry to its delivery to three subscribers and the",
+        "release of its block (`bench/callgrind.sh`): the difference of callgrind's counts of",
+        "`event_bus_bench --route` with %s and with twice as many events, divided by %s; the" % (
+            counts.get("events", "?"), counts.get("events", "?")),
+        "bare queue does the same work (`--route N --bare`).", ""] + table(
         ["Queue", "Instructions per event", "Target"], "lrl", [
             ["dvrcore", "{:,.1f}".format(core), "≤ {:,}: {}".format(
                 INSTRUCTIONS_TARGET, met(core <= INSTRUCTIONS_TARGET))],
@@ -386,11 +368,10 @@ def footprint_section(keys):
     heap = [["heap after start-up: %s" % name, kib("heap_%s_bytes" % key)] for name, key in (
         ("malloc arena", "arena"), ("in use", "in_use"), ("mmapped blocks", "mmapped"))]
     return lines + [
-        "The armhf Release build of `dvrcore` (`bench/core_runs.py footprint`): its sections",
-        "(`arm-linux-gnueabihf-size`), the shared libraries it needs, directly or through",
-        "another (readelf's NEEDED, found in the armhf library directories), and the core's",
-        "own heap a moment after start-up with the example plugins, run under qemu-arm and",
-        "read in-process (`mallinfo2`) by a probe plugin loaded last.", ""] + table(
+        "The armhf Release build of `dvrcore` (`bench/core_runs.py footprint`): its sections,",
+        "the shared libraries it needs, directly or not, and its heap a moment after start-up",
+        "with the example plugins under qemu-arm, read in-process (`mallinfo2`) by a probe",
+        "plugin loaded last.", ""] + table(
         ["Figure", "Value"], "lr", [[s, kib(s + "_bytes")] for s in ("text", "data", "bss")] + [
             ["shared libraries, %d files" % len(libraries), kib("libraries_total_bytes")]] + heap) + [
         "", "Shared libraries (KiB): %s." % ", ".join(
@@ -451,12 +432,11 @@ def plugin_cost_section(rows, keys):
         "`bench/run.sh --plugin-cost`; commit %s, %s; load average %s before, %s after;" % (
             get("commit"), get("date"), get("load_before"), get("load_after")),
         "%s runs failed their checks). The plugin's Writes count as plugins' time, off the" %
-        get("failed_runs"),
-        "core's share; the latencies are the four in-process plugins'. Medians, the smallest",
-        "and largest run in brackets. Target: the core's CPU share with the plugin less than",
-        "%d %% above itself without, by the ratio of the medians and by the median of the" %
-        PLUGIN_CORE_CPU_TARGET_PCT,
-        "paired runs' ratios; where those range much wider, the run cannot show it.", ""] + table(
+        get("failed_runs"), "core's share; the latencies are the four in-process plugins'. "
+        "Medians, the smallest and largest", "run in brackets. Target: the core's share with "
+        "the plugin less than %d %% above itself" % PLUGIN_CORE_CPU_TARGET_PCT,
+        "without, by the ratio of the medians and by the median of the paired runs' ratios.",
+        ""] + table(
         ["Cameras × producers", "Metrics plugin", "Runs", "Core CPU %", "Process CPU %", "p50 µs",
          "p99 µs", "Plugin's Write, ns an event", "Plugin's Writes, % of a core",
          "Other processes, % of a core"], "llrrrrrrrr", cells) + [""] + verdicts
