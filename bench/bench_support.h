@@ -24,12 +24,6 @@
 #include "log/log_levels.h"
 #include "plugin/dvrplugin_helpers.h"
 
-// The components log only on failure, and a missing result shows it.
-inline int noEntry(const _EventParmsIn *, _EventParmsOut *)
-{
-    return 0;
-}
-
 class SystemClock : public TimeSource {
 public:
     Clock::time_point Now() override { return Clock::now(); }
@@ -47,7 +41,8 @@ struct BusCore {
 
     SystemClock clock;
     LogLevelTable logLevels;
-    EventBus bus{clock, logLevels, noEntry};
+    // The bus logs only on failure, and a missing result shows it.
+    EventBus bus{clock, logLevels, [](const _EventParmsIn *, _EventParmsOut *) { return 0; }};
 };
 
 // The plainest queue one would write: post() copies the data into a malloc
@@ -187,12 +182,10 @@ inline uint64_t mix(uint64_t key)
 // fixed pseudo-random sequence between the two. With a `window` a producer
 // takes one unit of it before each post; with `posted` it gives one after.
 struct ProducerLoad {
-    uint32_t minBytes = 0;
-    uint32_t maxBytes = 0;
+    uint32_t minBytes = 0, maxBytes = 0;
     int producers = 1;
     int64_t events = 0;
-    sem_t *window = nullptr;
-    sem_t *posted = nullptr;
+    sem_t *window = nullptr, *posted = nullptr;
 
     void produce(int p, int32_t (*post)(void *, const _EventParmsIn &), void *queue) const
     {

@@ -35,6 +35,15 @@ def fail(message):
     sys.exit("core_runs: " + message)
 
 
+def read_text(path):
+    """The file's text; None when it cannot be read."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
 def lay_out(build, directory, plugins=(), noop_copies=0):
     """dvrcore and, in plugins/, `plugins` and copies of the no-op plugin."""
     shutil.copy2(os.path.join(build, "dvrcore"), directory)
@@ -69,12 +78,8 @@ def wait_for_file(path, text, parent, timeout=TIMEOUT_S):
     """True once file `path` holds `text`, False if the stand-in ends first."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline and parent.poll() is None:
-        try:
-            with open(path, encoding="utf-8", errors="replace") as f:
-                if text in f.read():
-                    return True
-        except OSError:
-            pass
+        if text in (read_text(path) or ""):
+            return True
         time.sleep(0.1)
     return False
 
@@ -92,11 +97,8 @@ def stop(parent):
 
 def loaded_plugins(directory):
     """How many of the no-op plugins the status file lists."""
-    try:
-        with open(os.path.join(directory, "core.xml"), encoding="utf-8", errors="replace") as f:
-            return len(set(re.findall(r"noop_\d+\.so", f.read())))
-    except OSError:
-        return 0
+    return len(set(re.findall(r"noop_\d+\.so", read_text(os.path.join(directory, "core.xml"))
+                              or "")))
 
 
 # ---- /proc readings; `proc` is /proc but for the tests ----
@@ -108,20 +110,14 @@ def sample(proc, pid, now):
         fields = f.read().rsplit(") ", 1)[1].split()
     counters = {"wall": now, "ticks": int(fields[11]) + int(fields[12]), "ns": 0, "threads": {}}
     for task in glob.glob(os.path.join(proc, str(pid), "task", "*")):
-        try:
-            with open(os.path.join(task, "schedstat"), encoding="utf-8") as f:
-                if counters["ns"] is not None:
-                    counters["ns"] += int(f.read().split()[0])
-        except OSError:
-            counters["ns"] = None
-        try:
-            with open(os.path.join(task, "status"), encoding="utf-8") as f:
-                switches = sum(int(line.split()[1]) for line in f
-                               if re.match(r"(non)?voluntary_ctxt_switches:", line))
-            with open(os.path.join(task, "comm"), encoding="utf-8") as f:
-                counters["threads"][os.path.basename(task)] = (switches, f.read().strip())
-        except OSError:
-            continue
+        schedstat, status, comm = (read_text(os.path.join(task, name))
+                                   for name in ("schedstat", "status", "comm"))
+        has_ns = schedstat is not None and counters["ns"] is not None
+        counters["ns"] = counters["ns"] + int(schedstat.split()[0]) if has_ns else None
+        if status is not None and comm is not None:
+            counters["threads"][os.path.basename(task)] = (sum(
+                int(line.split()[1]) for line in status.splitlines()
+                if re.match(r"(non)?voluntary_ctxt_switches:", line)), comm.strip())
     return counters
 
 
@@ -164,15 +160,11 @@ def report_memory(proc, pid, stack_kib):
     base = os.path.join(proc, str(pid))
     keys = {"VmRSS": "rss_kib", "VmHWM": "hwm_kib", "RssAnon": "rss_anon_kib",
             "RssFile": "rss_file_kib", "Threads": "threads"}
-    lines = []
-    with open(os.path.join(base, "status"), encoding="utf-8") as f:
-        lines += ["%s=%s" % (keys[k], v.split()[0]) for k, v in
-                  (line.split(":", 1) for line in f if ":" in line) if k in keys]
-    try:
-        with open(os.path.join(base, "smaps_rollup"), encoding="utf-8") as f:
-            lines += ["pss_kib=" + line.split()[1] for line in f if line.startswith("Pss:")]
-    except OSError:
-        pass
+    lines = ["%s=%s" % (keys[k], v.split()[0]) for k, v in (
+        line.split(":", 1) for line in read_text(os.path.join(base, "status")).splitlines()
+        if ":" in line) if k in keys]
+    lines += ["pss_kib=" + line.split()[1] for line in (
+        read_text(os.path.join(base, "smaps_rollup")) or "").splitlines() if line.startswith("Pss:")]
     exe = os.readlink(os.path.join(base, "exe"))
     kinds = ["exe", "libs", "plugins", "other_files", "heap", "main_stack", "thread_stacks",
              "arenas", "other_anon"]
@@ -197,8 +189,7 @@ def report_memory(proc, pid, stack_kib):
 
 
 def child_of(pid):
-    with open("/proc/%d/task/%d/children" % (pid, pid), encoding="utf-8") as f:
-        children = f.read().split()
+    children = (read_text("/proc/%d/task/%d/children" % (pid, pid)) or "").split()
     return int(children[0]) if children else None
 
 
@@ -295,7 +286,6 @@ def startup(options):
     print("plugins=%d\nplugins_loaded=%d\nruns=%d" % (options.plugins, loaded, len(times)))
     print("startup_median_ms=%.1f\nstartup_min_ms=%.1f\nstartup_max_ms=%.1f" % (
         statistics.median(times), min(times), max(times)))
-    print("startup_runs_ms=" + ",".join("%.1f" % t for t in times))
     print("startup_without_plugins_median_ms=%.1f\nstartup_without_plugins_min_ms=%.1f" % (
         statistics.median(baseline), min(baseline)))
     print("exit_status=0")
@@ -344,11 +334,9 @@ def footprint(options):
     def measure(directory, parent):
         written = os.path.join(directory, "heap-probe.txt")
         if not wait_for_file(written, "heap_mmapped_bytes=", parent, timeout=120):
-            with open(os.path.join(directory, "parent.out"), encoding="utf-8") as f:
-                sys.stderr.write(f.read())
+            sys.stderr.write(read_text(os.path.join(directory, "parent.out")) or "")
             fail("the heap probe wrote nothing")
-        with open(written, encoding="utf-8") as f:
-            return lines + f.read().split()
+        return lines + read_text(written).split()
     with probe_dir:
         under_parent(build, examples(build) + [probe], [os.path.join(
             options.parent_build, "dvrparent"), "--quiet", "qemu-arm", "-L", "/", "./dvrcore"],

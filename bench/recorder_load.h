@@ -2,6 +2,8 @@
 // the load and what a run measures.
 #pragma once
 
+#include <dlfcn.h>
+#include <pthread.h>
 #include <time.h>
 
 #include <atomic>
@@ -86,21 +88,64 @@ struct WriteTally {  // kept by the delivery thread, read after the run
     uint64_t insideNs = 0;     // steady-clock time inside Writes of window events
 };
 
-// Live view's sender thread: releases each held block once due, timing the release.
+// Live view's sender thread: releases each held block once due, timing the
+// release (core work) on its CPU clock.
 class LiveViewSender {
 public:
-    LiveViewSender(LoadTarget &bus, const Window &window);
+    LiveViewSender(LoadTarget &bus, const Window &window) : bus(bus), window(window) {}
     ~LiveViewSender() { finish(); }
-    LiveViewSender(const LiveViewSender &) = delete;
-    LiveViewSender &operator=(const LiveViewSender &) = delete;
 
-    void hold(void *data, Clock::time_point due);
-    void finish();  // releases every held block at once and ends the thread
+    void hold(void *data, Clock::time_point due)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        held.emplace_back(due, data);
+        if (held.size() == 1)
+            changed.notify_one();
+    }
+
+    void finish()  // releases every held block at once and ends the thread
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            finishing = true;
+        }
+        changed.notify_one();
+        if (thread.joinable())
+            thread.join();
+    }
 
     uint64_t releases = 0, releasesInWindow = 0, windowReleaseCpuNs = 0;  // after finish()
 
 private:
-    void run();
+    void run()
+    {
+        pthread_setname_np(pthread_self(), "liveview");
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!held.empty() || !finishing) {
+            if (held.empty()) {
+                changed.wait(lock);
+                continue;
+            }
+            const Clock::time_point due = held.front().first;
+            if (!finishing && Clock::now() < due) {
+                changed.wait_until(lock, due);
+                continue;
+            }
+            void *data = held.front().second;
+            held.pop_front();
+            lock.unlock();
+            const uint64_t before = threadCpuNs();
+            const int64_t at = nowNs();
+            bus.release(data, kLiveViewId);
+            const uint64_t cpu = threadCpuNs() - before;
+            ++releases;
+            if (window.contains(at)) {
+                ++releasesInWindow;
+                windowReleaseCpuNs += cpu;
+            }
+            lock.lock();
+        }
+    }
 
     LoadTarget &bus;
     const Window window;
@@ -108,29 +153,22 @@ private:
     std::condition_variable changed;
     std::deque<std::pair<Clock::time_point, void *>> held;
     bool finishing = false;
-    std::thread thread;  // last: starts once everything above is ready
+    std::thread thread{[this] { run(); }};  // last: starts once everything above is ready
 };
 
-// The four plugins of one run; their Writes find them through a pointer set while it lives.
-class LoadPlugins {
-public:
+// The four plugins of one run; their Writes find them through a pointer set
+// while it lives, and keep their tallies on the delivery thread.
+struct LoadPlugins {
     LoadPlugins(LoadTarget &bus, const Window &window, uint32_t cameras);
     ~LoadPlugins();
-    LoadPlugins(const LoadPlugins &) = delete;
-    LoadPlugins &operator=(const LoadPlugins &) = delete;
-
     void addExternal(Subscriber plugin);  // after the four, its Writes measured on their own
     void drain();  // posts the end marker and waits until every plugin taking logs saw it
+    void sawEndMarker();
 
     WriteTally tallies[kPluginCount];
     WriteTally externalWrites;
     uint64_t keptBlocks = 0;
     LiveViewSender sender;
-
-private:
-    friend struct PluginWrites;
-    void sawEndMarker();
-
     LoadTarget &bus;
     const Window window;
     DvrWriteFn externalWrite = nullptr;
@@ -146,30 +184,20 @@ private:
     int markerReaders = 1;  // the log sink, and the external plugin if it takes logs
 };
 
-// A real plugin (--plugin FILE.so) loaded, opened, closed and unloaded as the core does.
-class PluginFile {
-public:
+// A real plugin (--plugin FILE.so) loaded, opened, closed and unloaded as the
+// core does; its event entry posts to the target.
+struct PluginFile {
     explicit PluginFile(LoadTarget &bus) : bus(bus) {}
     ~PluginFile();
-    PluginFile(const PluginFile &) = delete;
-    PluginFile &operator=(const PluginFile &) = delete;
-
     bool open(const std::string &path, LoadPlugins &plugins, std::string &error);
     void close();  // Close, then joins the worker
-    const std::string &name() const { return fileName; }
     // Whether an event of this type with these flags reaches its Write.
     bool takes(uint32_t eventType, uint32_t flags) const;
+
     std::atomic<uint64_t> logPosts{0}, postsToItself{0};  // its own accepted posts
-
-private:
-    friend int routeToTarget(const _EventParmsIn *in, _EventParmsOut *out);
-    struct CloseLibrary {
-        void operator()(void *handle) const;
-    };
-
     LoadTarget &bus;
-    std::unique_ptr<void, CloseLibrary> library;
-    std::string fileName;
+    std::unique_ptr<void, int (*)(void *)> library{nullptr, dlclose};
+    std::string name;
     DvrCloseFn closeEntry = nullptr;
     DvrUnloadFn unloadEntry = nullptr;
     _LoadParmsOut loadOut{};

@@ -1,24 +1,21 @@
 // Latency and CPU cost of the event bus under a network video recorder's
 // load, paced in real time. Per camera: 30 video frames a second, a key frame
-// every 30, key frames of 200 KiB and those between of 20-60 KiB (a fixed
-// pseudo-random sequence; about 11 Mbit/s), and 50 audio packets a second of
-// 320 bytes, each stream at its own fixed phase; frames carry the
-// flow-control flag and each camera starts with a key frame, so none is
-// refused. Producer 0 adds 100 log lines a second. Four plugins take the
-// events (recorder_load_plugins.cpp), and with --plugin a real one beside.
+// every 30 of 200 KiB and those between of 20-60 KiB (a fixed pseudo-random
+// sequence), and 50 audio packets a second of 320 bytes, each stream at its
+// own fixed phase; frames carry the flow-control flag and each camera starts
+// with a key frame, so none is refused. Producer 0 adds 100 log lines a
+// second. Four plugins take the events (recorder_load_plugins.cpp).
 //
-//   recorder_load_bench [--cameras N] [--producers P] [--seconds S] [--bare]
-//                       [--compare R] [--csv FILE] [--histogram FILE]
-//                       [--plugin FILE.so]
+//   recorder_load_bench [--cameras N] [--producers P] [--seconds S] [--compare R]
+//                       [--csv FILE] [--histogram FILE] [--plugin FILE.so]
 //
-// By default 64 and 256 cameras with 1, 2 and 8 producers; --bare runs on the
-// bare queue. --compare R runs 64 and 256 cameras with one producer, R pairs
-// of runs each in random order: the bus and the bare queue, or with --plugin
-// the bus without and with it. Each run: 0.5 s warm-up, then S s (10) in
-// which posts count. Checked: every post accepted, every Write done, every
-// kept block released, nothing left queued or held. --csv and --histogram
-// append (a header first when new); curves are "<cameras>x<producers>[ bare
-// queue]", with --compare only the bare queue's first run of each configuration.
+// By default 64 and 256 cameras with 1, 2 and 8 producers. --compare R runs
+// 64 and 256 cameras with one producer, R pairs of runs each in random order:
+// the bus and the bare queue, or with --plugin the bus without and with the
+// plugin. Each run: 0.5 s warm-up, then S s (10) in which posts count; then
+// checked: every post accepted, every Write done, every kept block released,
+// nothing left queued or held. --csv and --histogram append (a header first
+// when new); with --compare only the bare queue's first run gives a curve.
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -124,7 +121,7 @@ void verify(RunResult &r, const std::vector<ProducerTally> &tallies, LoadPlugins
     const uint64_t extraWrites = plugins.externalWrites.writes;
     if (extra) {
         const uint32_t frame = DVR_FLAG_FLOW_CONTROL, log = DVR_FLAG_LOG_MESSAGE;
-        expect(extra->name(), extraWrites,
+        expect(extra->name, extraWrites,
                accepted[kVideo] * extra->takes(DVR_EVENT_VIDEO_FRAME, frame) +
                    accepted[kAudio] * extra->takes(DVR_EVENT_AUDIO_FRAME, frame) +
                    (accepted[kLog] + 1) * extra->takes(DVR_EVENT_LOG, log) +
@@ -138,7 +135,7 @@ void verify(RunResult &r, const std::vector<ProducerTally> &tallies, LoadPlugins
     r.checks = std::to_string(accepted[kVideo]) + " video, " + std::to_string(accepted[kAudio]) +
                " audio, " + std::to_string(accepted[kLog]) + " log posts accepted; " +
                std::to_string(writes) + " writes" +
-               (extra ? " and " + std::to_string(extraWrites) + " to " + extra->name() : "") +
+               (extra ? " and " + std::to_string(extraWrites) + " to " + extra->name : "") +
                "; " + std::to_string(plugins.keptBlocks) + " kept blocks released; table empty";
 }
 
@@ -194,7 +191,7 @@ RunResult runConfiguration(uint32_t cameras, uint32_t producers, double seconds,
             result.problems.push_back(error);
             return result;
         }
-        result.plugin = extra->name();
+        result.plugin = extra->name;
     }
     std::thread delivery([&bus] {
         pthread_setname_np(pthread_self(), "delivery");
@@ -291,7 +288,7 @@ void appendCurve(std::ofstream &out, const RunResult &r)
 struct Options {
     uint32_t cameras = 64, producers = 1;
     double seconds = 10;
-    bool single = false, bare = false, help = false;
+    bool single = false, help = false;
     long compare = 0;
     std::string csvPath, histogramPath, plugin;
 };
@@ -301,10 +298,6 @@ bool parse(int argc, char **argv, Options &o)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
-        if (name == "--bare") {
-            o.bare = true;
-            continue;
-        }
         o.help = name == "-h" || name == "--help";
         if (o.help || i + 1 >= argc)
             return false;
@@ -335,7 +328,7 @@ int main(int argc, char **argv)
     Options o;
     if (!parse(argc, argv, o)) {
         std::fprintf(o.help ? stdout : stderr, "usage: %s [--cameras N] [--producers P] "
-                     "[--seconds S] [--bare] [--compare R] [--csv FILE] [--histogram FILE] "
+                     "[--seconds S] [--compare R] [--csv FILE] [--histogram FILE] "
                      "[--plugin FILE.so]\n", argv[0]);
         return o.help ? 0 : 2;
     }
@@ -368,7 +361,7 @@ int main(int argc, char **argv)
             if (o.compare)
                 order = random() % 2 ? std::vector<bool>{false, true} : std::vector<bool>{true, false};
             for (const bool variant : order) {
-                const bool onBare = o.compare ? variant && o.plugin.empty() : o.bare;
+                const bool onBare = o.compare && variant && o.plugin.empty();
                 const RunResult result = runConfiguration(cameras, producers, o.seconds,
                                                           clockCostNs, onBare,
                                                           o.compare && !variant ? "" : o.plugin);

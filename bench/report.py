@@ -46,30 +46,30 @@ def table(header, align, rows):
         row(cells) for cells in rows]
 
 
-def read_keys(path):
-    """key=value lines of a file; {} when it is missing."""
+def read_text(path):
+    """The file's text; "" when it cannot be read."""
     try:
         with open(path, encoding="utf-8") as f:
-            return dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+            return f.read()
     except OSError:
-        return {}
+        return ""
+
+
+def read_keys(path):
+    """key=value lines of a file; {} when it is missing."""
+    return dict(line.split("=", 1) for line in read_text(path).splitlines() if "=" in line)
 
 
 def read_csv(path):
-    try:
-        with open(path, newline="", encoding="utf-8") as f:
-            return list(csv.DictReader(f))
-    except OSError:
-        return []
+    return list(csv.DictReader(read_text(path).splitlines()))
 
 
 def read_benchmarks(path):
     """{(family, bytes, producers): events per second} of the cases that ran:
     the median where the case was repeated, else its one run."""
     try:
-        with open(path, encoding="utf-8") as f:
-            runs = json.load(f).get("benchmarks", [])
-    except (OSError, ValueError):
+        runs = json.loads(read_text(path)).get("benchmarks", [])
+    except ValueError:
         return {}
     found, medians = {}, {}
     for run in runs:
@@ -92,22 +92,10 @@ def command_output(words):
         return ""
 
 
-def first_words(path):
-    try:
-        with open(path, encoding="utf-8") as f:
-            return " ".join(f.read().split()[:3])
-    except OSError:
-        return "unknown"
-
-
 def machine(results):
-    model = ""
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as f:
-            model = next((line.split(":", 1)[1].strip() for line in f
-                          if line.startswith("model name")), "")
-    except OSError:
-        pass
+    model = next((line.split(":", 1)[1].strip() for line in read_text(
+        "/proc/cpuinfo").splitlines() if line.startswith("model name")), "")
+    load = lambda path: " ".join(read_text(path).split()[:3]) or "unknown"  # noqa: E731
     commit = command_output(["git", "rev-parse", "--short", "HEAD"]) or "unknown"
     # The page and its plot are what this run rewrites: they do not count.
     if command_output(["git", "status", "--porcelain", "--untracked-files=no", "--", ".",
@@ -120,7 +108,7 @@ def machine(results):
         ("Compiler", command_output(["c++", "--version"]).split("\n")[0] or "unknown"),
         ("Commit", commit),
         ("Load average (1, 5, 15 min)", "%s before, %s after" % (
-            first_words(os.path.join(results, "load-before.txt")), first_words("/proc/loadavg")))]
+            load(os.path.join(results, "load-before.txt")), load("/proc/loadavg")))]
 
 
 def rate(value):
@@ -571,21 +559,18 @@ def main():
     parser.add_argument("--note", default="")
     parser.add_argument("--only", choices=["plugin-cost"])
     options = parser.parse_args()
+    path = lambda name: os.path.join(options.results, name)  # noqa: E731
     if options.only:
-        section = plugin_cost_section(read_csv(os.path.join(options.results, "plugin_cost.csv")),
-                                      read_keys(os.path.join(options.results, "plugin_cost.txt")))
-        with open(options.page, encoding="utf-8") as f:
-            text = replace_section(f.read(), PLUGIN_COST_TITLE, "\n".join(section) + "\n")
-        with open(options.page, "w", encoding="utf-8") as f:
+        section = plugin_cost_section(read_csv(path("plugin_cost.csv")),
+                                      read_keys(path("plugin_cost.txt")))
+        files = {options.page: replace_section(read_text(options.page), PLUGIN_COST_TITLE,
+                                               "\n".join(section) + "\n")}
+    else:  # made before either file is opened: the commit line asks git about the page
+        files = {options.page: page(options.results, options.note),
+                 options.plot: latency_svg(histogram(options.results))}
+    for name, text in files.items():
+        with open(name, "w", encoding="utf-8") as f:
             f.write(text)
-        return
-    # Both are made before either file is opened: the commit line asks git
-    # whether tracked files have changed, and the page is one of them.
-    text, plot = page(options.results, options.note), latency_svg(histogram(options.results))
-    with open(options.page, "w", encoding="utf-8") as f:
-        f.write(text)
-    with open(options.plot, "w", encoding="utf-8") as f:
-        f.write(plot)
 
 
 if __name__ == "__main__":
