@@ -220,31 +220,23 @@ RunResult runConfiguration(uint32_t cameras, uint32_t producers, double seconds,
 
 double us(uint64_t ns) { return double(ns) / 1000.0; }
 
-// The figures of a run, as the printed row and the CSV row share them.
-struct Figures {
-    double eventsPerS, mbytesPerS, p50, p99, p999, max;
-    explicit Figures(const RunResult &r)
-        : eventsPerS(double(r.events) / r.seconds), mbytesPerS(double(r.bytes) / 1e6 / r.seconds),
-          p50(us(r.latency.quantileNs(0.5))), p99(us(r.latency.quantileNs(0.99))),
-          p999(us(r.latency.quantileNs(0.999))), max(us(r.latency.maxNs()))
-    {
-    }
-};
+constexpr const char *kCsvHeader =
+    "cameras,producers,seconds,events,events_per_s,mbytes_per_s,p50_us,p99_us,p999_us,max_us,"
+    "core_cpu_pct,process_cpu_pct,queue,plugin,plugin_write_ns,plugin_cpu_pct,others_cpu_pct\n";
 
-void printResult(const RunResult &r)
+// A run's figures as a row under kCsvHeader, for the terminal and --csv alike.
+std::string csvRow(const RunResult &r)
 {
-    const Figures f(r);
-    std::printf("%-10s %7u %9u %9.0f %7.1f %8.1f %8.1f %8.1f %9.1f %9.2f %9.2f\n",
-                r.target.c_str(), r.cameras, r.producers, f.eventsPerS, f.mbytesPerS, f.p50, f.p99,
-                f.p999, f.max, r.corePct, r.processPct);
-    if (!r.plugin.empty())
-        std::printf("    plugin %s: %.0f ns a write, %.3f%% of a core\n", r.plugin.c_str(),
-                    r.pluginWriteNs, r.pluginWritesPct);
-    if (r.problems.empty())
-        std::printf("    checks: %s\n", r.checks.c_str());  // bench/plugin_cost.sh counts these
-    for (const std::string &problem : r.problems)
-        std::printf("    PROBLEM: %s\n", problem.c_str());
-    std::fflush(stdout);
+    const LatencyHistogram &h = r.latency;
+    char row[320];
+    std::snprintf(row, sizeof row, "%u,%u,%g,%llu,%.1f,%.2f,%.1f,%.1f,%.1f,%.1f,%.3f,%.3f,%s,%s,"
+                  "%.1f,%.3f,%.1f\n", r.cameras, r.producers, r.seconds,
+                  static_cast<unsigned long long>(r.events), double(r.events) / r.seconds,
+                  double(r.bytes) / 1e6 / r.seconds, us(h.quantileNs(0.5)), us(h.quantileNs(0.99)),
+                  us(h.quantileNs(0.999)), us(h.maxNs()), r.corePct, r.processPct,
+                  r.target.c_str(), r.plugin.c_str(), r.pluginWriteNs, r.pluginWritesPct,
+                  r.othersPct);
+    return row;
 }
 
 // An output file appended to, `header` first when it is new or empty.
@@ -257,18 +249,6 @@ std::ofstream appendTo(const std::string &path, const char *header)
     if (fresh)
         out << header;
     return out;
-}
-
-void appendCsv(std::ofstream &out, const RunResult &r)
-{
-    const Figures f(r);
-    char row[320];
-    std::snprintf(row, sizeof row, "%u,%u,%g,%llu,%.1f,%.2f,%.1f,%.1f,%.1f,%.1f,%.3f,%.3f,%s,%s,"
-                  "%.1f,%.3f,%.1f\n", r.cameras, r.producers, r.seconds,
-                  static_cast<unsigned long long>(r.events), f.eventsPerS, f.mbytesPerS, f.p50,
-                  f.p99, f.p999, f.max, r.corePct, r.processPct, r.target.c_str(),
-                  r.plugin.c_str(), r.pluginWriteNs, r.pluginWritesPct, r.othersPct);
-    out << row << std::flush;
 }
 
 void appendCurve(std::ofstream &out, const RunResult &r)
@@ -340,17 +320,13 @@ int main(int argc, char **argv)
 
     std::ofstream csv, histogram;
     if (!o.csvPath.empty())
-        csv = appendTo(o.csvPath, "cameras,producers,seconds,events,events_per_s,mbytes_per_s,"
-                                  "p50_us,p99_us,p999_us,max_us,core_cpu_pct,process_cpu_pct,"
-                                  "queue,plugin,plugin_write_ns,plugin_cpu_pct,others_cpu_pct\n");
+        csv = appendTo(o.csvPath, kCsvHeader);
     if (!o.histogramPath.empty())
         histogram = appendTo(o.histogramPath, "config,latency_us,cumulative_fraction\n");
     const uint64_t clockCostNs = threadClockCostNs();
     std::printf("recorder load: %.1f s per run after a %.1f s warm-up; reading a thread CPU "
-                "clock costs %llu ns\n%-10s %7s %9s %9s %7s %8s %8s %8s %9s %9s %9s\n",
-                o.seconds, double(kWarmupNs) / 1e9, static_cast<unsigned long long>(clockCostNs),
-                "queue", "cameras", "producers", "events/s", "MB/s", "p50_us", "p99_us",
-                "p99.9_us", "max_us", "core_cpu%", "proc_cpu%");
+                "clock costs %llu ns\n%s", o.seconds, double(kWarmupNs) / 1e9,
+                static_cast<unsigned long long>(clockCostNs), kCsvHeader);
     // With --compare each repetition runs a pair in random order: the bus and
     // the bare queue, or with --plugin the bus without and with the plugin.
     std::mt19937 random(std::random_device{}());
@@ -365,10 +341,16 @@ int main(int argc, char **argv)
                 const RunResult result = runConfiguration(cameras, producers, o.seconds,
                                                           clockCostNs, onBare,
                                                           o.compare && !variant ? "" : o.plugin);
-                printResult(result);
+                const std::string row = csvRow(result);
+                std::fputs(row.c_str(), stdout);
+                if (result.problems.empty())  // bench/plugin_cost.sh counts these lines
+                    std::printf("    checks: %s\n", result.checks.c_str());
+                for (const std::string &problem : result.problems)
+                    std::printf("    PROBLEM: %s\n", problem.c_str());
+                std::fflush(stdout);
                 allGood = allGood && result.problems.empty();
                 if (csv.is_open())
-                    appendCsv(csv, result);
+                    csv << row << std::flush;
                 if (histogram.is_open() && repetition == 0 && (!o.compare || onBare))
                     appendCurve(histogram, result);
             }

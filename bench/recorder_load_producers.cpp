@@ -33,12 +33,12 @@ struct Stream {
     int64_t deadlineNs() const { return firstNs + int64_t(next * 1000000000ull / rate); }
 };
 
-class Producer {
-public:
-    Producer(LoadTarget &bus, const Window &window, ProducerTally &tally)
-        : bus(bus), window(window), tally(tally)
-    {
-    }
+struct Producer {
+    LoadTarget &bus;
+    const Window window;
+    ProducerTally &tally;
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(kKeyFrameBytes);
+    char text[96] = {};
 
     // Builds the stream's next event in this thread's buffer and posts it.
     void post(const Stream &stream)
@@ -75,7 +75,6 @@ public:
         timedPost(stream.kind, in);
     }
 
-private:
     // Stamps the steady clock into the event (frame header, or a log event's
     // reserved1) and posts it, timing the post on this thread's CPU clock.
     void timedPost(EventKind kind, _EventParmsIn &in)
@@ -96,12 +95,6 @@ private:
             tally.windowPostCpuNs += cpu;
         }
     }
-
-    LoadTarget &bus;
-    const Window window;
-    ProducerTally &tally;
-    std::vector<uint8_t> buffer = std::vector<uint8_t>(kKeyFrameBytes);
-    char text[96] = {};
 };
 
 }  // namespace
@@ -127,7 +120,7 @@ void runProducer(LoadTarget &bus, uint32_t cameras, uint32_t producers, uint32_t
     for (size_t i = 0; i < streams.size(); ++i)
         due.push({streams[i].deadlineNs(), i});
 
-    Producer producer(bus, window, tally);
+    Producer producer{bus, window, tally};
     while (!due.empty() && due.top().first < window.endNs) {
         const auto [deadline, i] = due.top();
         due.pop();

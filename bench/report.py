@@ -32,6 +32,16 @@ INSTRUCTIONS_TARGET = 1000  # per routed 64-byte event
 COMPARE_TARGET = 1.1  # the bus's core CPU and p50 against the bare queue's, at most
 
 
+class Keys(dict):
+    """Measured values by name; a missing one reads "?"."""
+    def __missing__(self, key):
+        return "?"
+
+
+def prose(text, values=None):
+    return text.format_map(Keys(values or {})).split("\n")
+
+
 def met(good):
     return "met" if good else "**not met**"
 
@@ -57,7 +67,7 @@ def read_text(path):
 
 def read_keys(path):
     """key=value lines of a file; {} when it is missing."""
-    return dict(line.split("=", 1) for line in read_text(path).splitlines() if "=" in line)
+    return Keys(line.split("=", 1) for line in read_text(path).splitlines() if "=" in line)
 
 
 def read_csv(path):
@@ -106,8 +116,7 @@ def machine(results):
         ("Processors (nproc)", str(len(os.sched_getaffinity(0)))),
         ("CPU", model or "unknown"), ("Kernel", platform.release()),
         ("Compiler", command_output(["c++", "--version"]).split("\n")[0] or "unknown"),
-        ("Commit", commit),
-        ("Load average (1, 5, 15 min)", "%s before, %s after" % (
+        ("Commit", commit), ("Load average (1, 5, 15 min)", "%s before, %s after" % (
             load(os.path.join(results, "load-before.txt")), load("/proc/loadavg")))]
 
 
@@ -137,27 +146,26 @@ def throughput_section(bench):
                      verdict(to_bare, BARE_TARGETS.get((size, producers))),
                      "%.2f×" % to_zmq if to_zmq else "—",
                      verdict(to_zmq, ZEROMQ_TARGET if producers == 1 else None)])
-    return [
-        "## Throughput", "",
-        "Events per second (M: millions, k: thousands) to three subscribers (`event_bus_bench`;",
-        "the median of the repetitions, interleaved in random order) through the event bus,",
-        "the bare queue doing the same copy and three calls, and ZeroMQ inproc (one producer",
-        "only). Targets: at least 1.5 times the bare loop at 0 B and 64 B with one producer,",
-        "1.2 times at 64 KiB; at least twice ZeroMQ.", ""] + table(
-            ["Size", "Producers", "dvrcore", "bare loop", "ZeroMQ", "dvrcore / bare", "target",
-             "dvrcore / ZeroMQ", "target"], "rrrrrrlrl", rows)
+    return ["## Throughput", ""] + prose(
+        "Events per second (M: millions, k: thousands) to three subscribers (`event_bus_bench`;\n"
+        "the median of the repetitions, interleaved in random order) through the event bus,\n"
+        "the bare queue doing the same copy and three calls, and ZeroMQ inproc (one producer\n"
+        "only). Targets: at least 1.5 times the bare loop at 0 B and 64 B with one producer,\n"
+        "1.2 times at 64 KiB; at least twice ZeroMQ.\n") + table(
+        ["Size", "Producers", "dvrcore", "bare loop", "ZeroMQ", "dvrcore / bare", "target",
+         "dvrcore / ZeroMQ", "target"], "rrrrrrlrl", rows)
 
 
-def number(row_, key, form="%.1f"):
+def number(values, key, form="%.1f"):
     try:
-        return form % float(row_[key])
+        return form % float(values[key])
     except (KeyError, ValueError):
         return "?"
 
 
-def judged(row_, key, limit):
+def judged(values, key, limit):
     try:
-        return met(float(row_[key]) <= limit)
+        return met(float(values[key]) <= limit)
     except (KeyError, ValueError):
         return NOT_MEASURED
 
@@ -169,25 +177,24 @@ def latency_section(rows):
     if not rows:
         return lines + ["Latency %s in this run (`recorder_load_bench` was not built)." %
                         NOT_MEASURED, "", plot]
-    cells = []
-    for r in rows:
-        at_target = r.get("cameras", "").strip() == str(CORE_CPU_TARGET_CAMERAS)
-        cells.append([r.get("queue") or "dvrcore", r.get("cameras", "?"), r.get("producers", "?"),
-                      number(r, "events_per_s", "%.0f"), number(r, "mbytes_per_s")] +
-                     [number(r, k) for k in ("p50_us", "p99_us", "p999_us", "max_us")] +
-                     [number(r, "core_cpu_pct", "%.2f"), number(r, "process_cpu_pct", "%.2f"),
-                      judged(r, "p99_us", P99_TARGET_US),
-                      judged(r, "core_cpu_pct", CORE_CPU_TARGET_PCT) if at_target else "—"])
-    return lines + [
-        "From a post to its delivery (`recorder_load_bench`). Targets: p99 at most %d µs; the"
-        % P99_TARGET_US, "core's CPU at most %d %% of one core with %d cameras." % (
-            CORE_CPU_TARGET_PCT, CORE_CPU_TARGET_CAMERAS), ""] + table(
+    cells = [[r.get("queue") or "dvrcore", r.get("cameras", "?"), r.get("producers", "?"),
+              number(r, "events_per_s", "%.0f"), number(r, "mbytes_per_s")] +
+             [number(r, k) for k in ("p50_us", "p99_us", "p999_us", "max_us")] +
+             [number(r, "core_cpu_pct", "%.2f"), number(r, "process_cpu_pct", "%.2f"),
+              judged(r, "p99_us", P99_TARGET_US),
+              judged(r, "core_cpu_pct", CORE_CPU_TARGET_PCT)
+              if r.get("cameras", "").strip() == str(CORE_CPU_TARGET_CAMERAS) else "—"]
+             for r in rows]
+    return lines + prose(
+        "From a post to its delivery (`recorder_load_bench`). Targets: p99 at most {p99} µs; the\n"
+        "core's CPU at most {cpu} % of one core with {cameras} cameras.\n", dict(
+            p99=P99_TARGET_US, cpu=CORE_CPU_TARGET_PCT, cameras=CORE_CPU_TARGET_CAMERAS)) + table(
         ["Queue", "Cameras", "Producers", "Events/s", "MB/s", "p50 µs", "p99 µs", "p99.9 µs",
          "max µs", "core CPU %", "process CPU %", "p99 ≤ %d µs" % P99_TARGET_US,
-         "core CPU ≤ %d %%" % CORE_CPU_TARGET_PCT], "lrrrrrrrrrrll", cells) + [
-        "", plot, "", "The plot's y axis counts nines (90 %, 99 %, ...); each curve ends at the "
-        "top with its", "largest latency; the bare queue's curves are its first run of the "
-        "comparison below."]
+         "core CPU ≤ %d %%" % CORE_CPU_TARGET_PCT], "lrrrrrrrrrrll", cells) + prose(
+        "\n{plot}\n\nThe plot's y axis counts nines (90 %, 99 %, ...); each curve ends at the top\n"
+        "with its largest latency; the bare queue's curves are its first run of the comparison\n"
+        "below; the dashed line marks the {p99} µs p99 target.", dict(plot=plot, p99=P99_TARGET_US))
 
 
 def runs_by(rows, key_of, columns, optional=()):
@@ -225,13 +232,12 @@ def compare_section(rows):
                 cells[-1] += ["%.2f×" % ratio, met(ratio <= COMPARE_TARGET)] if ratio else [
                     "—", NOT_MEASURED]
     within = "≤ %.1f×" % COMPARE_TARGET
-    return lines + [
-        "`recorder_load_bench --compare`: the same load on the event bus and on the bare queue,",
-        "the runs interleaved, each pair in random order; medians. Target: the core's CPU share",
-        "and p50 within %.1f× the bare queue's." % COMPARE_TARGET, ""] + table(
-        ["Cameras × producers", "Runs each", "Core CPU %, dvrcore", "bare queue", "ratio", within,
-         "p50 µs, dvrcore", "bare queue", "ratio", within, "p99 µs, dvrcore", "bare queue"],
-        "lrrrrlrrrlrr", cells)
+    return lines + prose(
+        "`recorder_load_bench --compare`: the same load on the event bus and on the bare queue,\n"
+        "the runs interleaved, each pair in random order; medians. Target: the core's CPU share\n"
+        "and p50 within {target} the bare queue's.\n", dict(target="%.1f×" % COMPARE_TARGET)) + table(["Cameras × producers", "Runs each", "Core CPU %, dvrcore", "bare queue", "ratio",
+               within, "p50 µs, dvrcore", "bare queue", "ratio", within, "p99 µs, dvrcore",
+               "bare queue"], "lrrrrlrrrlrr", cells)
 
 
 def sustained_section(run):
@@ -244,17 +250,15 @@ def sustained_section(run):
         cells.append([name, NOT_MEASURED, "", "", ""] if peak is None else [
             name, run.get(key + "_events_per_s", "?"), "%.1f MiB (%s KiB)" % (int(peak) / 1024, peak),
             run.get(key + "_seconds", "?"), "%s times" % run.get(key + "_waits", "?")])
-    lines += [
-        "%s events of %s to %s KiB (a fixed pseudo-random sequence) from %s producer threads"
-        % ("{:,}".format(int(run["events"])), int(run.get("min_bytes", 0)) // 1024,
-           int(run.get("max_bytes", 0)) // 1024, run.get("producers", "?")),
-        "to three subscribers (`event_bus_bench --sustained`), %s events in flight: a producer"
-        % run.get("window", "?"),
-        "waits while that many are, and the last subscriber returns from an event only once",
-        "the producers have posted the %s after it, so the delivery loop never sleeps; each"
-        % run.get("lead", "?"),
-        "queue in a process of its own. Target: the bus's peak at most 2 MiB above the bare "
-        "queue's.", ""] + table(
+    lines += prose(
+        "{count} events of {low} to {high} KiB (a fixed pseudo-random sequence) from {producers}\n"
+        "producer threads to three subscribers (`event_bus_bench --sustained`), {window} events\n"
+        "in flight: a producer waits while that many are, and the last subscriber returns from\n"
+        "an event only once the producers have posted the {lead} after it, so the delivery loop\n"
+        "never sleeps; each queue in a process of its own. Target: the bus's peak at most 2 MiB\n"
+        "above the bare queue's.\n", dict(run, count="{:,}".format(int(run["events"])),
+                                          low=int(run.get("min_bytes", 0)) // 1024,
+                                          high=int(run.get("max_bytes", 0)) // 1024)) + table(
         ["Queue", "Events/s", "Peak resident (VmHWM)", "Seconds",
          "Subscriber waited for the producers"], "lrrrr", cells)
     if "dvrcore_peak_kib" in run and "bare_peak_kib" in run:
@@ -268,61 +272,58 @@ def idle_section(idle):
     lines = ["## The idle core", ""]
     if "rss_kib" not in idle:
         return lines + ["Idle figures %s in this run." % NOT_MEASURED]
-    rss = int(idle["rss_kib"])
+    rss, idle = int(idle["rss_kib"]), Keys(idle)
 
-    def cpu(key):
+    def share(key):
         if key not in idle:
             return [NOT_MEASURED, ""]
-        share = float(idle[key])
-        return ["%.3f %% of one core" % share,
-                "≤ %.2f %%: %s" % (IDLE_CPU_TARGET_PCT, met(share <= IDLE_CPU_TARGET_PCT))]
+        value = float(idle[key])
+        return ["%.3f %% of one core" % value,
+                "≤ %.2f %%: %s" % (IDLE_CPU_TARGET_PCT, met(value <= IDLE_CPU_TARGET_PCT))]
     reference = "%.3f %%" % float(idle["reference_cpu_pct"]) \
         if "reference_cpu_pct" in idle else NOT_MEASURED
-    figures = [
-        ["Resident size (VmRSS)", "%.1f MiB (%d KiB)" % (rss / 1024, rss),
-         "≤ 6 MiB: %s" % met(rss <= IDLE_RSS_TARGET_KIB)],
-        ["Peak resident size (VmHWM)", "%.1f MiB" % (int(idle.get("hwm_kib", 0)) / 1024), ""],
-        ["Proportional size (Pss)", "%.1f MiB" % (int(idle["pss_kib"]) / 1024)
-         if "pss_kib" in idle else NOT_MEASURED, ""],
-        ["CPU, utime + stime"] + cpu("cpu_pct"),
-        ["CPU, scheduler run time"] + cpu("cpu_pct_schedstat"),
-        ["Wake-ups (context switches)", "%s per second" % idle.get("wakeups_per_s", "?"),
-         "about 10 (the 100 ms tick)"],
-        ["Yardstick: a process that only wakes every 100 ms", "%s of one core, %s wake-ups per "
-         "second" % (reference, idle.get("reference_wakeups_per_s", "?")), ""],
-        ["Threads", idle.get("threads", "?"), ""]]
+    mib = lambda key: "%.1f MiB" % (int(idle[key]) / 1024) if key in idle else NOT_MEASURED  # noqa: E731
     kinds = ["exe", "libs", "plugins", "other_files", "heap", "main_stack", "thread_stacks",
              "arenas", "other_anon"]
-    return lines + [
-        "The core with the example plugins (camera, recorder, log sink) and the camera",
-        "stopped by the parent, read from /proc over %s s (`bench/core_runs.py idle`)." %
-        idle.get("window_s", "?"), ""] + table(["Figure", "Value", "Target"], "lrl", figures) + [
-        "", "Wake-ups per second by thread (name/ID): %s." % idle.get(
-            "wakeups_by_thread", "?").replace(",", ", "), "",
-        "utime + stime count clock ticks (10 ms); the scheduler's run time counts nanoseconds",
-        "and is the one to trust. The yardstick is `bench/sleeper`, over the same window.", "",
-        "Where the resident size goes (KiB):", ""] + table(
+    return lines + prose(
+        "The core with the example plugins (camera, recorder, log sink) and the camera\n"
+        "stopped by the parent, read from /proc over {window_s} s (`bench/core_runs.py idle`).\n",
+        idle) + table(["Figure", "Value", "Target"], "lrl", [
+            ["Resident size (VmRSS)", "%.1f MiB (%d KiB)" % (rss / 1024, rss),
+             "≤ 6 MiB: %s" % met(rss <= IDLE_RSS_TARGET_KIB)],
+            ["Peak resident size (VmHWM)", mib("hwm_kib"), ""],
+            ["Proportional size (Pss)", mib("pss_kib"), ""],
+            ["CPU, utime + stime"] + share("cpu_pct"),
+            ["CPU, scheduler run time"] + share("cpu_pct_schedstat"),
+            ["Wake-ups (context switches)", "%s per second" % idle["wakeups_per_s"],
+             "about 10 (the 100 ms tick)"],
+            ["Yardstick: a process that only wakes every 100 ms", "%s of one core, %s wake-ups "
+             "per second" % (reference, idle["reference_wakeups_per_s"]), ""],
+            ["Threads", idle["threads"], ""]]) + prose(
+        "\nWake-ups per second by thread (name/ID): {by}.\n\n"
+        "utime + stime count clock ticks (10 ms); the scheduler's run time counts nanoseconds\n"
+        "and is the one to trust. The yardstick is `bench/sleeper`, over the same window.\n\n"
+        "Where the resident size goes (KiB):\n", dict(by=idle["wakeups_by_thread"].replace(
+            ",", ", "))) + table(
         ["Executable", "Shared libraries", "Plugins", "Other files", "Heap", "Main stack",
          "Thread stacks", "malloc arenas", "Other anonymous"], "r" * len(kinds),
-        [[idle.get("rss_%s_kib" % k, "?") for k in kinds]]) + [
-        "", "Largest files (KiB): %s." % idle.get("rss_top_files", "?").replace(
-            ",", ", ").replace(":", " ")]
+        [[idle["rss_%s_kib" % k] for k in kinds]]) + [
+        "", "Largest files (KiB): %s." % idle["rss_top_files"].replace(",", ", ").replace(":", " ")]
 
 
 def startup_section(startup):
     lines = ["## Start-up", ""]
     if "startup_median_ms" not in startup:
         return lines + ["Start-up time %s in this run." % NOT_MEASURED]
-    get = lambda key: startup.get(key, "?")  # noqa: E731
-    return lines + [
-        "From starting the parent stand-in (which starts the core at once) to the core's",
-        "start line, with %s no-op plugins (%s loaded), %s runs (`bench/core_runs.py "
-        "startup`):" % (get("plugins"), get("plugins_loaded"), get("runs")), ""] + table(
+    startup = Keys(startup)
+    ms = lambda *keys: ["%s ms" % startup["startup_%s_ms" % k] for k in keys]  # noqa: E731
+    return lines + prose(
+        "From starting the parent stand-in (which starts the core at once) to the core's\n"
+        "start line, with {plugins} no-op plugins ({plugins_loaded} loaded), {runs} runs "
+        "(`bench/core_runs.py startup`):\n", startup) + table(
         ["", "Median", "Min", "Max"], "lrrr", [
-            ["%s plugins" % get("plugins")] + ["%s ms" % get("startup_%s_ms" % k)
-                                               for k in ("median", "min", "max")],
-            ["no plugin"] + ["%s ms" % get("startup_without_plugins_%s_ms" % k)
-                             for k in ("median", "min")] + [""]])
+            ["%s plugins" % startup["plugins"]] + ms("median", "min", "max"),
+            ["no plugin"] + ms("without_plugins_median", "without_plugins_min") + [""]])
 
 
 def callgrind_section(counts):
@@ -331,12 +332,11 @@ def callgrind_section(counts):
         return lines + ["Instructions per event %s in this run." % NOT_MEASURED]
     core, bare = float(counts["instructions_per_event"]), counts.get(
         "bare_instructions_per_event")
-    lines += [
-        "Per 64-byte event, from the event entry to its delivery to three subscribers and the",
-        "release of its block (`bench/callgrind.sh`): the difference of callgrind's counts of",
-        "`event_bus_bench --route` with %s and with twice as many events, divided by %s; the" % (
-            counts.get("events", "?"), counts.get("events", "?")),
-        "bare queue does the same work (`--route N --bare`).", ""] + table(
+    lines += prose(
+        "Per 64-byte event, from the event entry to its delivery to three subscribers and the\n"
+        "release of its block (`bench/callgrind.sh`): the difference of callgrind's counts of\n"
+        "`event_bus_bench --route` with {events} and with twice as many events, divided by\n"
+        "{events}; the bare queue does the same work (`--route N --bare`).\n", counts) + table(
         ["Queue", "Instructions per event", "Target"], "lrl", [
             ["dvrcore", "{:,.1f}".format(core), "≤ {:,}: {}".format(
                 INSTRUCTIONS_TARGET, met(core <= INSTRUCTIONS_TARGET))],
@@ -353,15 +353,15 @@ def footprint_section(keys):
                         % NOT_MEASURED, "and qemu-arm)."]
     kib = lambda key: "%.1f KiB" % (int(keys[key]) / 1024) if key in keys else "?"  # noqa: E731
     libraries = [item.rsplit(":", 1) for item in keys.get("libraries", "").split(",") if item]
-    heap = [["heap after start-up: %s" % name, kib("heap_%s_bytes" % key)] for name, key in (
-        ("malloc arena", "arena"), ("in use", "in_use"), ("mmapped blocks", "mmapped"))]
-    return lines + [
-        "The armhf Release build of `dvrcore` (`bench/core_runs.py footprint`): its sections,",
-        "the shared libraries it needs, directly or not, and its heap a moment after start-up",
-        "with the example plugins under qemu-arm, read in-process (`mallinfo2`) by a probe",
-        "plugin loaded last.", ""] + table(
+    return lines + prose(
+        "The armhf Release build of `dvrcore` (`bench/core_runs.py footprint`): its sections,\n"
+        "the shared libraries it needs, directly or not, and its heap a moment after start-up\n"
+        "with the example plugins under qemu-arm, read in-process (`mallinfo2`) by a probe\n"
+        "plugin loaded last.\n") + table(
         ["Figure", "Value"], "lr", [[s, kib(s + "_bytes")] for s in ("text", "data", "bss")] + [
-            ["shared libraries, %d files" % len(libraries), kib("libraries_total_bytes")]] + heap) + [
+            ["shared libraries, %d files" % len(libraries), kib("libraries_total_bytes")]] + [
+            ["heap after start-up: %s" % name, kib("heap_%s_bytes" % key)] for name, key in (
+                ("malloc arena", "arena"), ("in use", "in_use"), ("mmapped blocks", "mmapped"))]) + [
         "", "Shared libraries (KiB): %s." % ", ".join(
             "%s %s" % (name, "%.0f" % (int(size) / 1024) if size.isdigit() else size)
             for name, size in libraries)]
@@ -375,59 +375,57 @@ def spread(values, form="%.2f"):
                                                       max(values))
 
 
+def plugin_cost_verdict(config, with_, without):
+    """Met when both estimates of the plugin's cost are below the target, not
+    met when neither is."""
+    above = 100 * (statistics.median([r["core_cpu_pct"] for r in with_]) /
+                   statistics.median([r["core_cpu_pct"] for r in without]) - 1)
+    pairs = sorted(100 * (a["core_cpu_pct"] / b["core_cpu_pct"] - 1)
+                   for a, b in zip(with_, without))
+    below = (above < PLUGIN_CORE_CPU_TARGET_PCT) + (
+        statistics.median(pairs) < PLUGIN_CORE_CPU_TARGET_PCT)
+    return ("%s: with the plugin the core's share is %+.1f %% of itself without (the medians; "
+            "run pair by run pair %+.1f %%, from %+.1f %% to %+.1f %%): < %d %%: %s." % (
+                config, above, statistics.median(pairs), pairs[0], pairs[-1],
+                PLUGIN_CORE_CPU_TARGET_PCT, ("**not met**", "**not shown** (the two estimates "
+                                             "fall either side)", "met")[below]))
+
+
 def plugin_cost_section(rows, keys):
     lines = [PLUGIN_COST_TITLE, ""]
-    runs = runs_by(rows, lambda r: ("%sx%s" % (r["cameras"], r["producers"]), bool(r.get("plugin"))),
+    runs = runs_by(rows, lambda r: ((int(r["cameras"]), int(r["producers"])), bool(r.get("plugin"))),
                    ("core_cpu_pct", "process_cpu_pct", "p50_us", "p99_us", "plugin_write_ns",
                     "plugin_cpu_pct"), optional=("others_cpu_pct",))
     if not runs:
         return lines + ["The metrics plugin's cost %s in this run." % NOT_MEASURED]
-    get = lambda key: keys.get(key, "?")  # noqa: E731
-    configs = sorted({c for c, _ in runs}, key=lambda c: [int(n) for n in c.split("x")])
     cells, verdicts = [], []
-    for config in configs:
+    for config in sorted({c for c, _ in runs}):
+        name = "%d × %d" % config
         for loaded in (False, True):
             got = runs.get((config, loaded), [])
             column = lambda k, form="%.2f": spread([r[k] for r in got], form)  # noqa: E731
             cells.append([
-                config.replace("x", " × "), "with" if loaded else "without", "%d" % len(got),
-                column("core_cpu_pct"), column("process_cpu_pct"), column("p50_us", "%.1f"),
-                column("p99_us", "%.1f"), column("plugin_write_ns", "%.0f") if loaded else "—",
+                name, "with" if loaded else "without", "%d" % len(got), column("core_cpu_pct"),
+                column("process_cpu_pct"), column("p50_us", "%.1f"), column("p99_us", "%.1f"),
+                column("plugin_write_ns", "%.0f") if loaded else "—",
                 column("plugin_cpu_pct", "%.3f") if loaded else "—",
                 spread([r["others_cpu_pct"] for r in got if not math.isnan(r["others_cpu_pct"])],
                        "%.0f")])
-        with_, without = runs.get((config, True), []), runs.get((config, False), [])
-        if not with_ or not without:
-            continue
-        above = 100 * (statistics.median([r["core_cpu_pct"] for r in with_]) /
-                       statistics.median([r["core_cpu_pct"] for r in without]) - 1)
-        pairs = sorted(100 * (a["core_cpu_pct"] / b["core_cpu_pct"] - 1)
-                       for a, b in zip(with_, without))
-        # Met when both estimates are below the target, not met when neither is.
-        below = (above < PLUGIN_CORE_CPU_TARGET_PCT) + (
-            statistics.median(pairs) < PLUGIN_CORE_CPU_TARGET_PCT)
-        verdicts.append(
-            "%s: with the plugin the core's share is %+.1f %% of itself without (the medians; "
-            "run pair by run pair %+.1f %%, from %+.1f %% to %+.1f %%): < %d %%: %s." % (
-                config.replace("x", " × "), above, statistics.median(pairs), pairs[0], pairs[-1],
-                PLUGIN_CORE_CPU_TARGET_PCT, ("**not met**", "**not shown** (the two estimates "
-                                             "fall either side)", "met")[below]))
-    return lines + [
-        "`recorder_load_bench` with and without `--plugin plugins/metrics.so`, the runs of",
-        "the two interleaved (each pair in random order), %s s windows, while /metrics is" %
-        get("seconds"), "scraped once a second (%s scrapes answered; `bench/plugin_cost.sh`, "
-        "run by" % get("scrapes"),
-        "`bench/run.sh --plugin-cost`; commit %s, %s; load average %s before, %s after;" % (
-            get("commit"), get("date"), get("load_before"), get("load_after")),
-        "%s runs failed their checks). The plugin's Writes count as plugins' time, off the" %
-        get("failed_runs"), "core's share; the latencies are the four in-process plugins'. "
-        "Medians, the smallest and largest", "run in brackets. Target: the core's share with "
-        "the plugin less than %d %% above itself" % PLUGIN_CORE_CPU_TARGET_PCT,
-        "without, by the ratio of the medians and by the median of the paired runs' ratios.",
-        ""] + table(
-        ["Cameras × producers", "Metrics plugin", "Runs", "Core CPU %", "Process CPU %", "p50 µs",
-         "p99 µs", "Plugin's Write, ns an event", "Plugin's Writes, % of a core",
-         "Other processes, % of a core"], "llrrrrrrrr", cells) + [""] + verdicts
+        if runs.get((config, True)) and runs.get((config, False)):
+            verdicts.append(plugin_cost_verdict(name, runs[(config, True)], runs[(config, False)]))
+    return lines + prose(
+        "`recorder_load_bench` with and without `--plugin plugins/metrics.so`, the runs of\n"
+        "the two interleaved (each pair in random order), {seconds} s windows, while /metrics is\n"
+        "scraped once a second ({scrapes} scrapes answered; `bench/plugin_cost.sh`, run by\n"
+        "`bench/run.sh --plugin-cost`; commit {commit}, {date}; load average {load_before} before,\n"
+        "{load_after} after; {failed_runs} runs failed their checks). The plugin's Writes count\n"
+        "as plugins' time, off the core's share; the latencies are the four in-process plugins'.\n"
+        "Medians, the smallest and largest run in brackets. Target: the core's share with the\n"
+        "plugin less than {target} % above itself without, by the ratio of the medians and by\n"
+        "the median of the paired runs' ratios.\n", dict(keys, target=PLUGIN_CORE_CPU_TARGET_PCT)
+    ) + table(["Cameras × producers", "Metrics plugin", "Runs", "Core CPU %", "Process CPU %",
+               "p50 µs", "p99 µs", "Plugin's Write, ns an event", "Plugin's Writes, % of a core",
+               "Other processes, % of a core"], "llrrrrrrrr", cells) + [""] + verdicts
 
 
 def replace_section(text, title, section):
@@ -457,8 +455,6 @@ def page(results, note):
                                         read_keys(path("plugin_cost.txt")))):
         lines += [""] + section
     return "\n".join(lines) + "\n"
-
-
 # The latency plot: one curve per configuration of recorder_load_bench's
 # histogram, the latency on a logarithmic x axis, the share of events at or
 # below it on a y axis of nines (0, 90 %, 99 %, ...), so the tail reads as
