@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Instructions per routed event: runs `event_bus_bench --route` (one thread:
-# N events of 64 bytes posted, then delivered to three subscribers) under
-# callgrind with N and with 2N events and divides the difference of the two
-# instruction counts by N, so the set-up and tear-down cancel out: one
-# event's cost from the event entry to its last delivery and the release of
-# its block. The same with --bare for the bare queue.
+# Instructions per routed event: runs route_events (one thread: N events of
+# 64 bytes posted, then delivered to three subscribers) under callgrind with
+# N and with 2N events and divides the difference of the two instruction
+# counts by N, so the set-up and tear-down cancel out: one event's cost from
+# the event entry to its last delivery and the release of its block. The same
+# with --bare for the bare queue.
 # Usage: bench/callgrind.sh [--events N] [BUILD_DIR]   (20000, build-release/)
 # Prints key=value lines; needs valgrind.
 set -euo pipefail
@@ -18,7 +18,7 @@ while [ $# -gt 0 ]; do
     *) build=$1; shift ;;
   esac
 done
-driver=$build/bench/event_bus_bench
+driver=$build/bench/route_events
 [ -x "$driver" ] || { echo "callgrind: $driver not built" >&2; exit 1; }
 command -v valgrind >/dev/null || { echo "callgrind: valgrind is not installed" >&2; exit 1; }
 work=$(mktemp -d)
@@ -27,7 +27,7 @@ trap 'rm -rf "$work"' EXIT
 # instructions N [--bare]: the total instruction count (Ir) of one run.
 instructions() {
   local out=$work/callgrind.$1${2:-}
-  valgrind --tool=callgrind --callgrind-out-file="$out" "$driver" --route "$1" ${2:-} \
+  valgrind --tool=callgrind --callgrind-out-file="$out" "$driver" ${2:-} "$1" 64 \
     >/dev/null 2>"$work/valgrind.log" || { cat "$work/valgrind.log" >&2; return 1; }
   awk '/^(summary|totals):/ { total = $2 } END { print total }' "$out"
 }

@@ -3,8 +3,7 @@
 // in-process plugins; events per second from the first post to the last
 // delivery. Beside it the same work on the bare queue and, when libzmq is
 // found, an in-process PUB socket with three SUB sockets.
-//   event_bus_bench --sustained N dvrcore|bare   the sustained load, key=value lines
-//   event_bus_bench --route N [--bare]           routing for callgrind's count
+// `event_bus_bench --sustained N dvrcore|bare`: the sustained load, key=value lines.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -187,56 +186,20 @@ int sustain(const char *name)
     return 0;
 }
 
-volatile uint8_t lastByte = 0;
-
-int touchingWrite(const _WriteParmsIn *in, _WriteParmsOut *)
-{
-    if (in->data)  // touches the block, as a subscriber would
-        lastByte = static_cast<const uint8_t *>(in->data)[0];
-    writes.fetch_add(1, std::memory_order_relaxed);
-    return 0;
-}
-
-template <class Queue>
-int route(int64_t count)
-{
-    Queue queue;
-    subscribeAll(queue, kPlugins, touchingWrite);
-    uint8_t payload[64] = {};
-    _EventParmsIn in = dvr_event_in(0x00200000u, DVR_EVENT_KIND_0x8, 0);
-    in.data = payload;
-    in.len = sizeof payload;
-    for (int64_t i = 0; i < count; ++i)
-        if (queue.post(in) != DVR_RESULT_OK) {
-            std::fprintf(stderr, "route: event %lld refused\n", static_cast<long long>(i));
-            return 1;
-        }
-    queue.requestStop();
-    queue.runDeliveryLoop();
-    if (!queue.drained() || writes != uint64_t(count) * kPlugins) {
-        std::fprintf(stderr, "route: not every event delivered and released\n");
-        return 1;
-    }
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    const std::string mode = argc >= 3 ? argv[1] : "", queue = argc == 4 ? argv[3] : "";
+    const std::string mode = argc >= 2 ? argv[1] : "", queue = argc == 4 ? argv[3] : "";
     events = argc >= 3 ? std::atoll(argv[2]) : 0;
-    if (mode == "--route" && events > 0 && (queue.empty() || queue == "--bare"))
-        return queue.empty() ? route<BusCore>(events) : route<BareQueue>(events);
     if (mode == "--sustained" && events > 0 && (queue == "dvrcore" || queue == "bare")) {
         std::printf("events=%lld\nmin_bytes=%u\nmax_bytes=%u\nproducers=2\nwindow=%u\nlead=%lld\n",
                     static_cast<long long>(events), 2 * 1024, 200 * 1024, kWindow,
                     static_cast<long long>(kLead));
         return queue == "bare" ? sustain<BareQueue>("bare") : sustain<BusCore>("dvrcore");
     }
-    if (mode == "--route" || mode == "--sustained") {
-        std::fprintf(stderr, "usage: %s --sustained EVENTS dvrcore|bare\n"
-                     "       %s --route EVENTS [--bare]\n", argv[0], argv[0]);
+    if (mode == "--sustained") {
+        std::fprintf(stderr, "usage: %s --sustained EVENTS dvrcore|bare\n", argv[0]);
         return 2;
     }
     benchmark::Initialize(&argc, argv);

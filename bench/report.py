@@ -335,8 +335,8 @@ def callgrind_section(counts):
     lines += prose(
         "Per 64-byte event, from the event entry to its delivery to three subscribers and the\n"
         "release of its block (`bench/callgrind.sh`): the difference of callgrind's counts of\n"
-        "`event_bus_bench --route` with {events} and with twice as many events, divided by\n"
-        "{events}; the bare queue does the same work (`--route N --bare`).\n", counts) + table(
+        "`route_events` with {events} and with twice as many events, divided by {events}; the\n"
+        "bare queue does the same work (`route_events --bare`).\n", counts) + table(
         ["Queue", "Instructions per event", "Target"], "lrl", [
             ["dvrcore", "{:,.1f}".format(core), "≤ {:,}: {}".format(
                 INSTRUCTIONS_TARGET, met(core <= INSTRUCTIONS_TARGET))],
