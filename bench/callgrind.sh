@@ -3,8 +3,8 @@
 # 64 bytes posted, then delivered to three subscribers) under callgrind with
 # N and with 2N events and divides the difference of the two instruction
 # counts by N, so the set-up and tear-down cancel out: one event's cost from
-# the event entry to its last delivery and the release of its block. The
-# same for route_events --bare, the bare reference queue doing that work.
+# the event entry to its last delivery and the release of its block. The same
+# with --bare for the bare queue.
 # Usage: bench/callgrind.sh [--events N] [BUILD_DIR]   (20000, build-release/)
 # Prints key=value lines; needs valgrind.
 set -euo pipefail

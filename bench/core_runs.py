@@ -1,26 +1,14 @@
 #!/usr/bin/env python3
 """The core run under the parent stand-in (dvrparent) in a directory laid out
-as on the device, measured from outside; prints key=value lines. Each run
-ends with SIGINT to the stand-in (the stop packet), which must exit with 0.
+as on the device, measured from outside; prints key=value lines. Each run ends
+with SIGINT to the stand-in (the stop packet), which must exit with 0.
 
-  idle [--window S] [--settle S] [--smaps FILE] [BUILD]
-      The example plugins loaded, the camera stopped by the stand-in's packet
-      0x102. SETTLE s (3) after the camera's answer and the core's start
-      line, /proc at both ends of a WINDOW-s window (30): CPU share from
-      utime + stime (clock ticks) and from the threads' run times (ns),
-      context switches per second (by thread too), resident sizes, the
-      resident size by kind of mapping. bench/sleeper, which only wakes every
-      100 ms, runs over the same window as a yardstick.
-  startup [--plugins N] [--runs N] [BUILD]
-      From starting the stand-in to the core's start line, with N (32) copies
-      of the no-op plugin, RUNS (11) times after one unmeasured run (which
-      writes the status file), then without plugins. Each run gets a
-      pseudo-terminal: the start line reaches only a terminal.
-  footprint [--parent-build BUILD] [ARMHF_BUILD]
-      The armhf build (build-armhf-bench/): dvrcore's text, data and bss, the
-      shared libraries it needs, directly or not, with their sizes, and the
-      core's heap a moment after start-up under qemu-arm, read in-process by
-      the heap probe (bench/heap_probe.c) loaded after the example plugins.
+  idle [--window S] [--settle S] [BUILD]   the example plugins,
+      the camera stopped: CPU, wake-ups and memory over S s (30), after 3 s
+  startup [--plugins N] [--runs N] [BUILD]   to the start line with N (32)
+      no-op plugins, RUNS (11) times, then without plugins
+  footprint [--parent-build BUILD] [ARMHF_BUILD]   the armhf build's sizes,
+      libraries and heap under qemu-arm (build-armhf-bench/)
 BUILD is build-release/ unless given.
 """
 import argparse
@@ -45,6 +33,15 @@ ARMHF_LIBRARY_DIRS = ["/usr/lib/" + ARMHF, "/lib/" + ARMHF, "/usr/%s/lib" % ARMH
 
 def fail(message):
     sys.exit("core_runs: " + message)
+
+
+def read_text(path):
+    """The file's text; None when it cannot be read."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return None
 
 
 def lay_out(build, directory, plugins=(), noop_copies=0):
@@ -81,12 +78,8 @@ def wait_for_file(path, text, parent, timeout=TIMEOUT_S):
     """True once file `path` holds `text`, False if the stand-in ends first."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline and parent.poll() is None:
-        try:
-            with open(path, encoding="utf-8", errors="replace") as f:
-                if text in f.read():
-                    return True
-        except OSError:
-            pass
+        if text in (read_text(path) or ""):
+            return True
         time.sleep(0.1)
     return False
 
@@ -104,11 +97,8 @@ def stop(parent):
 
 def loaded_plugins(directory):
     """How many of the no-op plugins the status file lists."""
-    try:
-        with open(os.path.join(directory, "core.xml"), encoding="utf-8", errors="replace") as f:
-            return len(set(re.findall(r"noop_\d+\.so", f.read())))
-    except OSError:
-        return 0
+    return len(set(re.findall(r"noop_\d+\.so", read_text(os.path.join(directory, "core.xml"))
+                              or "")))
 
 
 # ---- /proc readings; `proc` is /proc but for the tests ----
@@ -120,20 +110,14 @@ def sample(proc, pid, now):
         fields = f.read().rsplit(") ", 1)[1].split()
     counters = {"wall": now, "ticks": int(fields[11]) + int(fields[12]), "ns": 0, "threads": {}}
     for task in glob.glob(os.path.join(proc, str(pid), "task", "*")):
-        try:
-            with open(os.path.join(task, "schedstat"), encoding="utf-8") as f:
-                if counters["ns"] is not None:
-                    counters["ns"] += int(f.read().split()[0])
-        except OSError:
-            counters["ns"] = None
-        try:
-            with open(os.path.join(task, "status"), encoding="utf-8") as f:
-                switches = sum(int(line.split()[1]) for line in f
-                               if re.match(r"(non)?voluntary_ctxt_switches:", line))
-            with open(os.path.join(task, "comm"), encoding="utf-8") as f:
-                counters["threads"][os.path.basename(task)] = (switches, f.read().strip())
-        except OSError:
-            continue
+        schedstat, status, comm = (read_text(os.path.join(task, name))
+                                   for name in ("schedstat", "status", "comm"))
+        has_ns = schedstat is not None and counters["ns"] is not None
+        counters["ns"] = counters["ns"] + int(schedstat.split()[0]) if has_ns else None
+        if status is not None and comm is not None:
+            counters["threads"][os.path.basename(task)] = (sum(
+                int(line.split()[1]) for line in status.splitlines()
+                if re.match(r"(non)?voluntary_ctxt_switches:", line)), comm.strip())
     return counters
 
 
@@ -176,15 +160,11 @@ def report_memory(proc, pid, stack_kib):
     base = os.path.join(proc, str(pid))
     keys = {"VmRSS": "rss_kib", "VmHWM": "hwm_kib", "RssAnon": "rss_anon_kib",
             "RssFile": "rss_file_kib", "Threads": "threads"}
-    lines = []
-    with open(os.path.join(base, "status"), encoding="utf-8") as f:
-        lines += ["%s=%s" % (keys[k], v.split()[0]) for k, v in
-                  (line.split(":", 1) for line in f if ":" in line) if k in keys]
-    try:
-        with open(os.path.join(base, "smaps_rollup"), encoding="utf-8") as f:
-            lines += ["pss_kib=" + line.split()[1] for line in f if line.startswith("Pss:")]
-    except OSError:
-        pass
+    lines = ["%s=%s" % (keys[k], v.split()[0]) for k, v in (
+        line.split(":", 1) for line in read_text(os.path.join(base, "status")).splitlines()
+        if ":" in line) if k in keys]
+    lines += ["pss_kib=" + line.split()[1] for line in (
+        read_text(os.path.join(base, "smaps_rollup")) or "").splitlines() if line.startswith("Pss:")]
     exe = os.readlink(os.path.join(base, "exe"))
     kinds = ["exe", "libs", "plugins", "other_files", "heap", "main_stack", "thread_stacks",
              "arenas", "other_anon"]
@@ -209,8 +189,7 @@ def report_memory(proc, pid, stack_kib):
 
 
 def child_of(pid):
-    with open("/proc/%d/task/%d/children" % (pid, pid), encoding="utf-8") as f:
-        children = f.read().split()
+    children = (read_text("/proc/%d/task/%d/children" % (pid, pid)) or "").split()
     return int(children[0]) if children else None
 
 
@@ -254,8 +233,6 @@ def idle(options):
                               os.sysconf("SC_CLK_TCK"))
         lines += report_memory("/proc", core, int(subprocess.check_output(
             ["bash", "-c", "ulimit -s"], text=True)))
-        if options.smaps:
-            shutil.copyfile("/proc/%d/smaps" % core, options.smaps)
         return lines + (reference.communicate()[0].split() if reference else [])
     under_parent(options.build, examples(options.build), [os.path.join(
         options.build, "dvrparent"), "--packet", "0x05000000:0x102", "./dvrcore"], measure)
@@ -309,7 +286,6 @@ def startup(options):
     print("plugins=%d\nplugins_loaded=%d\nruns=%d" % (options.plugins, loaded, len(times)))
     print("startup_median_ms=%.1f\nstartup_min_ms=%.1f\nstartup_max_ms=%.1f" % (
         statistics.median(times), min(times), max(times)))
-    print("startup_runs_ms=" + ",".join("%.1f" % t for t in times))
     print("startup_without_plugins_median_ms=%.1f\nstartup_without_plugins_min_ms=%.1f" % (
         statistics.median(baseline), min(baseline)))
     print("exit_status=0")
@@ -358,11 +334,9 @@ def footprint(options):
     def measure(directory, parent):
         written = os.path.join(directory, "heap-probe.txt")
         if not wait_for_file(written, "heap_mmapped_bytes=", parent, timeout=120):
-            with open(os.path.join(directory, "parent.out"), encoding="utf-8") as f:
-                sys.stderr.write(f.read())
+            sys.stderr.write(read_text(os.path.join(directory, "parent.out")) or "")
             fail("the heap probe wrote nothing")
-        with open(written, encoding="utf-8") as f:
-            return lines + f.read().split()
+        return lines + read_text(written).split()
     with probe_dir:
         under_parent(build, examples(build) + [probe], [os.path.join(
             options.parent_build, "dvrparent"), "--quiet", "qemu-arm", "-L", "/", "./dvrcore"],
@@ -375,7 +349,6 @@ def main():
     job = jobs.add_parser("idle")
     job.add_argument("--window", type=float, default=30)
     job.add_argument("--settle", type=float, default=3)
-    job.add_argument("--smaps")
     job.set_defaults(run=idle, build="build-release")
     job = jobs.add_parser("startup")
     job.add_argument("--plugins", type=int, default=32)
@@ -388,8 +361,6 @@ def main():
     for job in jobs.choices.values():
         job.add_argument("build", nargs="?", default=job.get_default("build"))
     options = parser.parse_args()
-    if options.job == "idle" and options.smaps:
-        options.smaps = os.path.abspath(options.smaps)
     os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
     options.build = os.path.abspath(options.build)
     if options.job == "footprint":

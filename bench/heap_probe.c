@@ -1,11 +1,5 @@
-/*
- * heap_probe - loaded last (as zz_heap_probe.so) by bench/footprint.sh: a
- * second and a half after Open, on the worker thread the core gives it, it
- * reads the process's malloc statistics in-process (mallinfo2: the arena's
- * size, the bytes in use, the bytes in mmapped blocks) and writes them as
- * key=value lines to heap-probe.txt in the working directory. Close wakes
- * the worker, which returns at once.
- */
+/* heap_probe, loaded last by `core_runs.py footprint`: 1.5 s after Open, on its
+ * worker thread, writes mallinfo2's figures to heap-probe.txt. */
 #define _GNU_SOURCE
 #include <malloc.h>
 #include <pthread.h>

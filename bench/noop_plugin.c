@@ -1,9 +1,5 @@
-/*
- * noop_plugin - does nothing, for the start-up time with many plugins
- * (bench/core_runs.py startup), which loads copies named noop_NN.so (NN
- * 0..63): each is a library of its own to the loader and takes the ID
- * 0x00600000 + (NN << 16) from its name. Any other name refuses the load.
- */
+/* noop_plugin: does nothing; the start-up run loads copies named noop_NN.so
+ * (NN 0..63), each taking the ID 0x00600000 + (NN << 16). Other names refuse. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdlib.h>

@@ -1,13 +1,9 @@
 #!/usr/bin/env bash
-# The metrics plugin's cost under the recorder load: recorder_load_bench
-# --compare REPETITIONS --plugin plugins/metrics.so, runs without and with the
-# plugin in pairs of random order at 64 and 256 cameras with one producer,
-# while a scraper GETs /metrics once a second (the plugin serves it on a free
-# port), so its serving is in the process's CPU time.
-#
+# The metrics plugin's cost: recorder_load_bench --compare with the plugin
+# while /metrics is scraped once a second (on a free port), so its serving is
+# in the process's CPU time.
 # Usage: bench/plugin_cost.sh BUILD_DIR CSV [REPETITIONS [SECONDS]]   (5, 10)
-#   The rows go to CSV, the benchmark's report to standard error, key=value
-#   lines (commit, date, load averages, scrapes, runs that failed) to
+#   Rows to CSV, the benchmark's report to standard error, key=value lines to
 #   standard output.
 set -euo pipefail
 [ $# -ge 2 ] || { sed -n '2,/^set -e/{s/^# \{0,1\}//p}' "$0" >&2; exit 2; }

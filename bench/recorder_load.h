@@ -1,23 +1,15 @@
-// The recorder-load benchmark's parts. The load, per camera: 30 video frames
-// a second, a key frame every 30, key frames of 200 KiB and those between of
-// 20-60 KiB (a fixed pseudo-random sequence; about 11 Mbit/s), and 50 audio
-// packets a second of 320 bytes, each stream at its own fixed phase; frames
-// carry the flow-control flag and each camera starts with a key frame, so
-// none is refused. Producer 0 adds 100 log lines a second (level 25). Camera
-// c is served by producer c % producers, which fills each frame outside the
-// timed post() and posts it at an absolute deadline. The four plugins, each
-// Write measured on the delivery thread:
-//   recorder   video and audio: reads the frame header, adds an index entry
-//   motion     video: samples 16 bytes spread over the frame
-//   log sink   log events: measures the text
-//   live view  video: keeps one block in ten, released 5 ms later by a
-//              sender thread, as a streaming plugin would
+// The recorder-load benchmark's parts; recorder_load_bench.cpp describes
+// the load and what a run measures.
 #pragma once
 
+#include <dlfcn.h>
+#include <pthread.h>
+#include <time.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
@@ -33,14 +25,27 @@ namespace recorder_load {
 
 using Clock = std::chrono::steady_clock;
 
-inline int64_t nowNs()
+inline int64_t nowNs()  // the steady clock, read without a system call
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
         .count();
 }
-uint64_t threadCpuNs();  // a system call, unlike the steady clock
-void sleepUntilNs(int64_t deadlineNs);
-uint64_t threadClockCostNs();  // what a CPU clock reading around a stamp adds
+
+inline uint64_t clockNs(clockid_t clock)
+{
+    timespec now{};
+    clock_gettime(clock, &now);
+    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+}
+
+inline uint64_t threadCpuNs() { return clockNs(CLOCK_THREAD_CPUTIME_ID); }
+
+inline void sleepUntilNs(int64_t deadlineNs)  // the steady clock is CLOCK_MONOTONIC
+{
+    const timespec at{time_t(deadlineNs / 1000000000), long(deadlineNs % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
 
 // The event bus ("dvrcore") or the bare queue ("bare queue") behind one face.
 class LoadTarget {
@@ -56,12 +61,8 @@ public:
 };
 std::unique_ptr<LoadTarget> makeLoadTarget(bool bare);
 
-constexpr uint32_t kRecorderId = 0x00100000u, kMotionId = 0x00110000u;
-constexpr uint32_t kLogSinkId = 0x00120000u, kLiveViewId = 0x00130000u;
-constexpr uint32_t kCameraBaseId = 0x00300000u;  // camera c posts as kCameraBaseId | c
-constexpr uint32_t kLogSourceId = 0x00400000u;
-// The last event of a run: once the log sink has it, every plugin has all.
-constexpr uint32_t kEndMarkerId = 0x00410000u;
+constexpr uint32_t kLiveViewId = 0x00130000u;
+constexpr uint32_t kEndMarkerId = 0x00410000u;  // the last event of a run, a log event
 
 enum PluginIndex { kRecorder, kMotion, kLogSink, kLiveView, kPluginCount };
 extern const char *const kPluginNames[kPluginCount];
@@ -87,22 +88,64 @@ struct WriteTally {  // kept by the delivery thread, read after the run
     uint64_t insideNs = 0;     // steady-clock time inside Writes of window events
 };
 
-// Live view's sender: releases each held block once due, timing each
-// release (core work) on its thread's CPU clock.
+// Live view's sender thread: releases each held block once due, timing the
+// release (core work) on its CPU clock.
 class LiveViewSender {
 public:
-    LiveViewSender(LoadTarget &bus, const Window &window);
+    LiveViewSender(LoadTarget &bus, const Window &window) : bus(bus), window(window) {}
     ~LiveViewSender() { finish(); }
-    LiveViewSender(const LiveViewSender &) = delete;
-    LiveViewSender &operator=(const LiveViewSender &) = delete;
 
-    void hold(void *data, Clock::time_point due);
-    void finish();  // releases every held block at once and ends the thread
+    void hold(void *data, Clock::time_point due)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        held.emplace_back(due, data);
+        if (held.size() == 1)
+            changed.notify_one();
+    }
+
+    void finish()  // releases every held block at once and ends the thread
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            finishing = true;
+        }
+        changed.notify_one();
+        if (thread.joinable())
+            thread.join();
+    }
 
     uint64_t releases = 0, releasesInWindow = 0, windowReleaseCpuNs = 0;  // after finish()
 
 private:
-    void run();
+    void run()
+    {
+        pthread_setname_np(pthread_self(), "liveview");
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!held.empty() || !finishing) {
+            if (held.empty()) {
+                changed.wait(lock);
+                continue;
+            }
+            const Clock::time_point due = held.front().first;
+            if (!finishing && Clock::now() < due) {
+                changed.wait_until(lock, due);
+                continue;
+            }
+            void *data = held.front().second;
+            held.pop_front();
+            lock.unlock();
+            const uint64_t before = threadCpuNs();
+            const int64_t at = nowNs();
+            bus.release(data, kLiveViewId);
+            const uint64_t cpu = threadCpuNs() - before;
+            ++releases;
+            if (window.contains(at)) {
+                ++releasesInWindow;
+                windowReleaseCpuNs += cpu;
+            }
+            lock.lock();
+        }
+    }
 
     LoadTarget &bus;
     const Window window;
@@ -110,32 +153,22 @@ private:
     std::condition_variable changed;
     std::deque<std::pair<Clock::time_point, void *>> held;
     bool finishing = false;
-    std::thread thread;  // last: starts once everything above is ready
+    std::thread thread{[this] { run(); }};  // last: starts once everything above is ready
 };
 
-// The four plugins subscribed to `bus` for one run; their Write entry points
-// find them through a pointer this object sets while it lives.
-class LoadPlugins {
-public:
+// The four plugins of one run; their Writes find them through a pointer set
+// while it lives, and keep their tallies on the delivery thread.
+struct LoadPlugins {
     LoadPlugins(LoadTarget &bus, const Window &window, uint32_t cameras);
     ~LoadPlugins();
-    LoadPlugins(const LoadPlugins &) = delete;
-    LoadPlugins &operator=(const LoadPlugins &) = delete;
-
-    // A plugin after the four, its Writes measured on their own.
-    void addExternal(Subscriber plugin);
-    // Posts the end marker and waits until every plugin taking logs saw it.
-    void drain();
+    void addExternal(Subscriber plugin);  // after the four, its Writes measured on their own
+    void drain();  // posts the end marker and waits until every plugin taking logs saw it
+    void sawEndMarker();
 
     WriteTally tallies[kPluginCount];
     WriteTally externalWrites;
     uint64_t keptBlocks = 0;
     LiveViewSender sender;
-
-private:
-    friend struct PluginWrites;
-    void sawEndMarker();
-
     LoadTarget &bus;
     const Window window;
     DvrWriteFn externalWrite = nullptr;
@@ -151,34 +184,20 @@ private:
     int markerReaders = 1;  // the log sink, and the external plugin if it takes logs
 };
 
-// A real plugin (--plugin FILE.so) run as the core runs one: dlopen, Load
-// with an entry posting to the target, subscribed after the four, its worker
-// thread if asked, Open; at the end Close, the worker joined, Unload, dlclose.
-// The entry answers log-level queries with "no threshold" and refuses parent
-// packets and requests to the core.
-class PluginFile {
-public:
+// A real plugin (--plugin FILE.so) loaded, opened, closed and unloaded as the
+// core does; its event entry posts to the target.
+struct PluginFile {
     explicit PluginFile(LoadTarget &bus) : bus(bus) {}
     ~PluginFile();
-    PluginFile(const PluginFile &) = delete;
-    PluginFile &operator=(const PluginFile &) = delete;
-
     bool open(const std::string &path, LoadPlugins &plugins, std::string &error);
     void close();  // Close, then joins the worker
-    const std::string &name() const { return fileName; }
     // Whether an event of this type with these flags reaches its Write.
     bool takes(uint32_t eventType, uint32_t flags) const;
+
     std::atomic<uint64_t> logPosts{0}, postsToItself{0};  // its own accepted posts
-
-private:
-    friend int routeToTarget(const _EventParmsIn *in, _EventParmsOut *out);
-    struct CloseLibrary {
-        void operator()(void *handle) const;
-    };
-
     LoadTarget &bus;
-    std::unique_ptr<void, CloseLibrary> library;
-    std::string fileName;
+    std::unique_ptr<void, int (*)(void *)> library{nullptr, dlclose};
+    std::string name;
     DvrCloseFn closeEntry = nullptr;
     DvrUnloadFn unloadEntry = nullptr;
     _LoadParmsOut loadOut{};
@@ -186,14 +205,12 @@ private:
     std::thread worker;
 };
 
-// What one producer thread did; read once it has been joined. Of the window:
-// posts, their bytes, CPU time inside post(), the latest a post came after
-// its deadline, the thread's CPU time from its first post to its last.
+// What one producer thread did, read once it has been joined. Of the window:
+// posts, their bytes and the CPU time inside post().
 struct ProducerTally {
     uint64_t accepted[kKindCount] = {};
     std::map<int32_t, uint64_t> refusals;  // result word -> count
-    uint64_t windowEvents = 0, windowBytes = 0, windowPostCpuNs = 0, windowThreadCpuNs = 0;
-    int64_t worstLagNs = 0;
+    uint64_t windowEvents = 0, windowBytes = 0, windowPostCpuNs = 0;
 };
 
 // Posts producer `index`'s share from `startNs` to the end of `window`.

@@ -1,25 +1,21 @@
 // Latency and CPU cost of the event bus under a network video recorder's
-// load, paced in real time (recorder_load.h).
+// load, paced in real time. Per camera: 30 video frames a second, a key frame
+// every 30 of 200 KiB and those between of 20-60 KiB (a fixed pseudo-random
+// sequence), and 50 audio packets a second of 320 bytes, each stream at its
+// own fixed phase; frames carry the flow-control flag and each camera starts
+// with a key frame, so none is refused. Producer 0 adds 100 log lines a
+// second. Four plugins take the events (recorder_load_plugins.cpp).
 //
-//   recorder_load_bench [--cameras N] [--producers P] [--seconds S] [--bare]
-//                       [--compare R] [--csv FILE] [--histogram FILE]
-//                       [--plugin FILE.so]
+//   recorder_load_bench [--cameras N] [--producers P] [--seconds S] [--compare R]
+//                       [--csv FILE] [--histogram FILE] [--plugin FILE.so]
 //
-// By default 64 and 256 cameras with 1, 2 and 8 producers; --bare runs on
-// the bare queue. --plugin loads a real plugin beside the four, its Writes
-// counted as plugins' time and reported on their own. --compare R runs 64
-// and 256 cameras with one producer, R pairs of runs each in random order:
-// the bus and the bare queue, or with --plugin the bus without and with it. Each run: 0.5 s warm-up, then S s (10) in which posts count:
-//   latency   steady clock just before post() to the same clock first thing
-//             in each Write of a window event (p50, p99, p99.9, max in us)
-//   core CPU  the delivery thread's CPU time less the time inside Writes,
-//             plus the producers' inside post() and the live-view sender's
-//             inside release(), less the clock reads' own cost; % of a core
-//   process   the whole process's CPU time (getrusage)
-// Checked: every post accepted, every Write done, every kept block released,
+// By default 64 and 256 cameras with 1, 2 and 8 producers. --compare R runs
+// 64 and 256 cameras with one producer, R pairs of runs each in random order:
+// the bus and the bare queue, or with --plugin the bus without and with the
+// plugin. Each run: 0.5 s warm-up, then S s (10) in which posts count; then
+// checked: every post accepted, every Write done, every kept block released,
 // nothing left queued or held. --csv and --histogram append (a header first
-// when new); curves are "<cameras>x<producers>[ bare queue]", with --compare
-// only the bare queue's first run of each configuration.
+// when new); with --compare only the bare queue's first run gives a curve.
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -45,22 +41,19 @@ struct RunResult {
     uint32_t cameras = 0, producers = 0;
     double seconds = 0;
     uint64_t events = 0, bytes = 0;
-    LatencyHistogram latency, pluginLatency;
-    LatencyHistogram perPlugin[kPluginCount];
+    LatencyHistogram latency;  // the four plugins'
     // Shares of one core over the window, in percent.
-    double deliveryPct = 0, writesPct = 0, postPct = 0, releasePct = 0, clockPct = 0;
-    double corePct = 0, processPct = 0, producersPct = 0, othersPct = 0, stealPct = 0;
-    double pluginWritesPct = 0, pluginWriteNs = 0;
-    int64_t worstLagNs = 0;
+    double corePct = 0, processPct = 0, othersPct = 0, pluginWritesPct = 0;
+    double pluginWriteNs = 0;
     std::string checks;                 // what was verified
     std::vector<std::string> problems;  // what went wrong
 };
 
-// The delivery thread's, the process's, and the whole machine's busy and
-// stolen CPU time (/proc/stat), at a deadline.
+// The delivery thread's, the process's and the whole machine's busy CPU time
+// (/proc/stat), at a deadline.
 struct CpuSnapshot {
     int64_t atNs = 0;
-    uint64_t deliveryNs = 0, processNs = 0, machineBusyNs = 0, machineStealNs = 0;
+    uint64_t deliveryNs = 0, processNs = 0, machineBusyNs = 0;
 };
 
 CpuSnapshot snapshotAt(int64_t deadlineNs, std::thread &delivery)
@@ -69,24 +62,34 @@ CpuSnapshot snapshotAt(int64_t deadlineNs, std::thread &delivery)
     CpuSnapshot s;
     s.atNs = nowNs();
     clockid_t clock{};
-    timespec now{};
-    if (pthread_getcpuclockid(delivery.native_handle(), &clock) == 0 &&
-        clock_gettime(clock, &now) == 0)
-        s.deliveryNs = uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+    if (pthread_getcpuclockid(delivery.native_handle(), &clock) == 0)
+        s.deliveryNs = clockNs(clock);
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     for (const timeval &t : {usage.ru_utime, usage.ru_stime})
         s.processNs += uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_usec) * 1000u;
     std::ifstream stat("/proc/stat");
     std::string label;
-    uint64_t user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
-    if (stat >> label >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal &&
-        label == "cpu") {
-        const uint64_t tickNs = 1000000000u / uint64_t(sysconf(_SC_CLK_TCK));
-        s.machineBusyNs = (user + nice + system + irq + softirq) * tickNs;
-        s.machineStealNs = steal * tickNs;
-    }
+    uint64_t user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0;
+    if (stat >> label >> user >> nice >> system >> idle >> iowait >> irq >> softirq &&
+        label == "cpu")
+        s.machineBusyNs = (user + nice + system + irq + softirq) *
+                          (1000000000u / uint64_t(sysconf(_SC_CLK_TCK)));
     return s;
+}
+
+// What a thread CPU clock reading around a stamp adds to the time it measures.
+uint64_t threadClockCostNs()
+{
+    std::vector<uint64_t> samples(1001);
+    for (uint64_t &sample : samples) {
+        const uint64_t before = threadCpuNs();
+        const int64_t stamp = nowNs();
+        asm volatile("" : : "r"(stamp) : "memory");  // the stamp is taken, not optimised away
+        sample = threadCpuNs() - before;
+    }
+    std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+    return samples[samples.size() / 2];
 }
 
 void verify(RunResult &r, const std::vector<ProducerTally> &tallies, LoadPlugins &plugins,
@@ -102,27 +105,27 @@ void verify(RunResult &r, const std::vector<ProducerTally> &tallies, LoadPlugins
     }
     if (!refusals.empty())
         r.problems.push_back("refused posts:" + refusals);
-    const uint64_t expected[kPluginCount] = {
-        accepted[kVideo] + accepted[kAudio], accepted[kVideo],
-        accepted[kLog] + 1 + (extra ? extra->logPosts.load() : 0), accepted[kVideo]};
+    auto expect = [&r](const std::string &name, uint64_t writes, uint64_t expected) {
+        if (writes != expected)
+            r.problems.push_back(name + ": " + std::to_string(writes) + " writes, expected " +
+                                 std::to_string(expected));
+    };
+    const uint64_t logs = accepted[kLog] + 1 + (extra ? extra->logPosts.load() : 0);
+    const uint64_t expected[kPluginCount] = {accepted[kVideo] + accepted[kAudio],
+                                             accepted[kVideo], logs, accepted[kVideo]};
     uint64_t writes = 0;
     for (int p = 0; p < kPluginCount; ++p) {
         writes += plugins.tallies[p].writes;
-        if (plugins.tallies[p].writes != expected[p])
-            r.problems.push_back(std::string(kPluginNames[p]) + ": " +
-                                 std::to_string(plugins.tallies[p].writes) +
-                                 " writes, expected " + std::to_string(expected[p]));
+        expect(kPluginNames[p], plugins.tallies[p].writes, expected[p]);
     }
     const uint64_t extraWrites = plugins.externalWrites.writes;
     if (extra) {
         const uint32_t frame = DVR_FLAG_FLOW_CONTROL, log = DVR_FLAG_LOG_MESSAGE;
-        const uint64_t wanted = accepted[kVideo] * extra->takes(DVR_EVENT_VIDEO_FRAME, frame) +
-                                accepted[kAudio] * extra->takes(DVR_EVENT_AUDIO_FRAME, frame) +
-                                (accepted[kLog] + 1) * extra->takes(DVR_EVENT_LOG, log) +
-                                extra->postsToItself;
-        if (extraWrites != wanted)
-            r.problems.push_back(extra->name() + ": " + std::to_string(extraWrites) +
-                                 " writes, expected " + std::to_string(wanted));
+        expect(extra->name, extraWrites,
+               accepted[kVideo] * extra->takes(DVR_EVENT_VIDEO_FRAME, frame) +
+                   accepted[kAudio] * extra->takes(DVR_EVENT_AUDIO_FRAME, frame) +
+                   (accepted[kLog] + 1) * extra->takes(DVR_EVENT_LOG, log) +
+                   extra->postsToItself);
     }
     if (plugins.keptBlocks != plugins.sender.releases)
         r.problems.push_back("live view kept " + std::to_string(plugins.keptBlocks) +
@@ -132,42 +135,38 @@ void verify(RunResult &r, const std::vector<ProducerTally> &tallies, LoadPlugins
     r.checks = std::to_string(accepted[kVideo]) + " video, " + std::to_string(accepted[kAudio]) +
                " audio, " + std::to_string(accepted[kLog]) + " log posts accepted; " +
                std::to_string(writes) + " writes" +
-               (extra ? " and " + std::to_string(extraWrites) + " to " + extra->name() : "") +
+               (extra ? " and " + std::to_string(extraWrites) + " to " + extra->name : "") +
                "; " + std::to_string(plugins.keptBlocks) + " kept blocks released; table empty";
 }
 
+// The core's CPU share: the delivery thread's CPU time less the time inside
+// Writes, plus the producers' inside post() and the live-view sender's inside
+// release(), less the clock reads' own cost. A plugin loaded with --plugin
+// counts as plugins' time; "others" is the rest of the machine.
 void summarize(RunResult &r, const std::vector<ProducerTally> &tallies, LoadPlugins &plugins,
                const CpuSnapshot &from, const CpuSnapshot &to, uint64_t clockCostNs)
 {
-    uint64_t postNs = 0, writesNs = 0, producersNs = 0;
+    uint64_t postNs = 0, writesNs = 0;
     for (const ProducerTally &t : tallies) {
         r.events += t.windowEvents;
         r.bytes += t.windowBytes;
         postNs += t.windowPostCpuNs;
-        r.worstLagNs = std::max(r.worstLagNs, t.worstLagNs);
-        producersNs += t.windowThreadCpuNs;
     }
-    for (int p = 0; p < kPluginCount; ++p) {
-        r.perPlugin[p] = plugins.tallies[p].latency;
-        r.latency.merge(plugins.tallies[p].latency);
-        writesNs += plugins.tallies[p].insideNs;
+    for (const WriteTally &tally : plugins.tallies) {
+        r.latency.merge(tally.latency);
+        writesNs += tally.insideNs;
     }
     const WriteTally &extra = plugins.externalWrites;
-    r.pluginLatency = extra.latency;
     writesNs += extra.insideNs;
+    const LiveViewSender &sender = plugins.sender;
     auto pct = [&](double ns) { return 100.0 * ns / double(to.atNs - from.atNs); };
-    r.deliveryPct = pct(double(to.deliveryNs - from.deliveryNs));
-    r.writesPct = pct(double(writesNs));
+    r.corePct = pct(double(to.deliveryNs - from.deliveryNs) - double(writesNs) + double(postNs) +
+                    double(sender.windowReleaseCpuNs) -
+                    double((r.events + sender.releasesInWindow) * clockCostNs));
+    r.processPct = pct(double(to.processNs - from.processNs));
+    r.othersPct = std::max(0.0, pct(double(to.machineBusyNs - from.machineBusyNs)) - r.processPct);
     r.pluginWritesPct = pct(double(extra.insideNs));
     r.pluginWriteNs = extra.latency.count() ? double(extra.insideNs) / extra.latency.count() : 0;
-    r.postPct = pct(double(postNs));
-    r.releasePct = pct(double(plugins.sender.windowReleaseCpuNs));
-    r.clockPct = pct(double((r.events + plugins.sender.releasesInWindow) * clockCostNs));
-    r.corePct = r.deliveryPct - r.writesPct + r.postPct + r.releasePct - r.clockPct;
-    r.producersPct = pct(double(producersNs));
-    r.processPct = pct(double(to.processNs - from.processNs));
-    r.othersPct = pct(double(to.machineBusyNs - from.machineBusyNs)) - r.processPct;
-    r.stealPct = pct(double(to.machineStealNs - from.machineStealNs));
 }
 
 RunResult runConfiguration(uint32_t cameras, uint32_t producers, double seconds,
@@ -192,7 +191,7 @@ RunResult runConfiguration(uint32_t cameras, uint32_t producers, double seconds,
             result.problems.push_back(error);
             return result;
         }
-        result.plugin = extra->name();
+        result.plugin = extra->name;
     }
     std::thread delivery([&bus] {
         pthread_setname_np(pthread_self(), "delivery");
@@ -221,37 +220,23 @@ RunResult runConfiguration(uint32_t cameras, uint32_t producers, double seconds,
 
 double us(uint64_t ns) { return double(ns) / 1000.0; }
 
-void printResult(const RunResult &r)
+constexpr const char *kCsvHeader =
+    "cameras,producers,seconds,events,events_per_s,mbytes_per_s,p50_us,p99_us,p999_us,max_us,"
+    "core_cpu_pct,process_cpu_pct,queue,plugin,plugin_write_ns,plugin_cpu_pct,others_cpu_pct\n";
+
+// A run's figures as a row under kCsvHeader, for the terminal and --csv alike.
+std::string csvRow(const RunResult &r)
 {
     const LatencyHistogram &h = r.latency;
-    std::printf("%-10s %7u %9u %9.0f %7.1f %8.1f %8.1f %8.1f %9.1f %9.2f %9.2f\n",
-                r.target.c_str(), r.cameras, r.producers, double(r.events) / r.seconds,
-                double(r.bytes) / 1e6 / r.seconds, us(h.quantileNs(0.5)), us(h.quantileNs(0.99)),
-                us(h.quantileNs(0.999)), us(h.maxNs()), r.corePct, r.processPct);
-    auto percentiles = [](const char *name, const LatencyHistogram &h) {
-        std::printf(" %s %.1f/%.1f/%.1f", name, us(h.quantileNs(0.5)), us(h.quantileNs(0.99)),
-                    us(h.quantileNs(0.999)));
-    };
-    std::printf("    p50/p99/p99.9 us by plugin:");
-    for (int p = 0; p < kPluginCount; ++p)
-        percentiles(kPluginNames[p], r.perPlugin[p]);
-    if (!r.plugin.empty()) {
-        std::printf("\n    plugin %s: %llu writes in the window, %.0f ns a write, %.3f%% of a core;",
-                    r.plugin.c_str(), static_cast<unsigned long long>(r.pluginLatency.count()),
-                    r.pluginWriteNs, r.pluginWritesPct);
-        percentiles("p50/p99/p99.9 us", r.pluginLatency);
-    }
-    std::printf("\n    core cpu%%: delivery %.2f - writes %.2f + post %.2f + release %.3f"
-                " - clock reads %.2f\n    producer threads %.1f%% of a core in all, at most "
-                "%.2f ms late\n    beside the benchmark: other processes %.0f%% of a core, "
-                "stolen by the host %.0f%%\n",
-                r.deliveryPct, r.writesPct, r.postPct, r.releasePct, r.clockPct, r.producersPct,
-                double(r.worstLagNs) / 1e6, std::max(0.0, r.othersPct), r.stealPct);
-    if (r.problems.empty())
-        std::printf("    checks: %s\n", r.checks.c_str());
-    for (const std::string &problem : r.problems)
-        std::printf("    PROBLEM: %s\n", problem.c_str());
-    std::fflush(stdout);
+    char row[320];
+    std::snprintf(row, sizeof row, "%u,%u,%g,%llu,%.1f,%.2f,%.1f,%.1f,%.1f,%.1f,%.3f,%.3f,%s,%s,"
+                  "%.1f,%.3f,%.1f\n", r.cameras, r.producers, r.seconds,
+                  static_cast<unsigned long long>(r.events), double(r.events) / r.seconds,
+                  double(r.bytes) / 1e6 / r.seconds, us(h.quantileNs(0.5)), us(h.quantileNs(0.99)),
+                  us(h.quantileNs(0.999)), us(h.maxNs()), r.corePct, r.processPct,
+                  r.target.c_str(), r.plugin.c_str(), r.pluginWriteNs, r.pluginWritesPct,
+                  r.othersPct);
+    return row;
 }
 
 // An output file appended to, `header` first when it is new or empty.
@@ -264,22 +249,6 @@ std::ofstream appendTo(const std::string &path, const char *header)
     if (fresh)
         out << header;
     return out;
-}
-
-void appendCsv(std::ofstream &out, const RunResult &r)
-{
-    const LatencyHistogram &h = r.latency;
-    char row[384];
-    std::snprintf(row, sizeof row,
-                  "%u,%u,%g,%llu,%.1f,%.2f,%.1f,%.1f,%.1f,%.1f,%.3f,%.3f,%s,%s,%.1f,%.3f,%.1f,"
-                  "%.1f,%.1f\n",
-                  r.cameras, r.producers, r.seconds, static_cast<unsigned long long>(r.events),
-                  double(r.events) / r.seconds, double(r.bytes) / 1e6 / r.seconds,
-                  us(h.quantileNs(0.5)), us(h.quantileNs(0.99)), us(h.quantileNs(0.999)),
-                  us(h.maxNs()), r.corePct, r.processPct, r.target.c_str(), r.plugin.c_str(),
-                  r.pluginWriteNs, r.pluginWritesPct, us(r.pluginLatency.quantileNs(0.5)),
-                  us(r.pluginLatency.quantileNs(0.99)), std::max(0.0, r.othersPct));
-    out << row << std::flush;
 }
 
 void appendCurve(std::ofstream &out, const RunResult &r)
@@ -296,104 +265,93 @@ void appendCurve(std::ofstream &out, const RunResult &r)
     out.flush();
 }
 
-[[noreturn]] void usage(const char *program, int status)
-{
-    std::fprintf(status ? stderr : stdout, "usage: %s [--cameras N] [--producers P] [--seconds S]"
-                 " [--bare] [--compare R] [--csv FILE] [--histogram FILE] [--plugin FILE.so]\n",
-                 program);
-    std::exit(status);
-}
-
 struct Options {
     uint32_t cameras = 64, producers = 1;
     double seconds = 10;
-    bool single = false, bare = false;
+    bool single = false, help = false;
     long compare = 0;
     std::string csvPath, histogramPath, plugin;
 };
 
-Options parse(int argc, char **argv)
+// False on -h, or on an option missing, unknown or out of range.
+bool parse(int argc, char **argv, Options &o)
 {
-    Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
-        if (name == "-h" || name == "--help")
-            usage(argv[0], 0);
-        if (name == "--bare" || name == "--reference") {
-            o.bare = true;
-            continue;
-        }
-        if (i + 1 >= argc)
-            usage(argv[0], 2);
+        o.help = name == "-h" || name == "--help";
+        if (o.help || i + 1 >= argc)
+            return false;
         const char *value = argv[++i];
         const long number = std::strtol(value, nullptr, 10);
-        if (name == "--cameras" || name == "--producers") {
-            if (number < 1 || number > 65535)
-                usage(argv[0], 2);
+        if ((name == "--cameras" || name == "--producers") && number >= 1 && number <= 65535) {
             (name == "--cameras" ? o.cameras : o.producers) = uint32_t(number);
             o.single = true;
         } else if (name == "--seconds") {
             o.seconds = std::strtod(value, nullptr);
             if (!(o.seconds > 0 && o.seconds <= 3600))
-                usage(argv[0], 2);
+                return false;
         } else if (name == "--compare" && number >= 1 && number <= 1000) {
             o.compare = number;
         } else if (name == "--csv" || name == "--histogram" || name == "--plugin") {
             (name == "--csv" ? o.csvPath : name == "--plugin" ? o.plugin : o.histogramPath) = value;
         } else {
-            usage(argv[0], 2);
+            return false;
         }
     }
-    if (o.producers > o.cameras)
-        usage(argv[0], 2);
-    return o;
+    return o.producers <= o.cameras;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    const Options o = parse(argc, argv);
-    const auto &[cameras, producers, seconds, single, bare, compare, csvPath, histogramPath,
-                 plugin] = o;
-    std::vector<std::pair<uint32_t, uint32_t>> configurations = {{cameras, producers}};
-    if (!single && compare)
+    Options o;
+    if (!parse(argc, argv, o)) {
+        std::fprintf(o.help ? stdout : stderr, "usage: %s [--cameras N] [--producers P] "
+                     "[--seconds S] [--compare R] [--csv FILE] [--histogram FILE] "
+                     "[--plugin FILE.so]\n", argv[0]);
+        return o.help ? 0 : 2;
+    }
+    std::vector<std::pair<uint32_t, uint32_t>> configurations = {{o.cameras, o.producers}};
+    if (!o.single && o.compare)
         configurations = {{64, 1}, {256, 1}};
-    else if (!single)
+    else if (!o.single)
         configurations = {{64, 1}, {64, 2}, {64, 8}, {256, 1}, {256, 2}, {256, 8}};
 
     std::ofstream csv, histogram;
-    if (!csvPath.empty())
-        csv = appendTo(csvPath, "cameras,producers,seconds,events,events_per_s,mbytes_per_s,"
-                                "p50_us,p99_us,p999_us,max_us,core_cpu_pct,process_cpu_pct,queue,"
-                                "plugin,plugin_write_ns,plugin_cpu_pct,plugin_p50_us,"
-                                "plugin_p99_us,others_cpu_pct\n");
-    if (!histogramPath.empty())
-        histogram = appendTo(histogramPath, "config,latency_us,cumulative_fraction\n");
+    if (!o.csvPath.empty())
+        csv = appendTo(o.csvPath, kCsvHeader);
+    if (!o.histogramPath.empty())
+        histogram = appendTo(o.histogramPath, "config,latency_us,cumulative_fraction\n");
     const uint64_t clockCostNs = threadClockCostNs();
     std::printf("recorder load: %.1f s per run after a %.1f s warm-up; reading a thread CPU "
-                "clock costs %llu ns\n%-10s %7s %9s %9s %7s %8s %8s %8s %9s %9s %9s\n",
-                seconds, double(kWarmupNs) / 1e9, static_cast<unsigned long long>(clockCostNs),
-                "queue", "cameras", "producers", "events/s", "MB/s", "p50_us", "p99_us",
-                "p99.9_us", "max_us", "core_cpu%", "proc_cpu%");
+                "clock costs %llu ns\n%s", o.seconds, double(kWarmupNs) / 1e9,
+                static_cast<unsigned long long>(clockCostNs), kCsvHeader);
     // With --compare each repetition runs a pair in random order: the bus and
     // the bare queue, or with --plugin the bus without and with the plugin.
     std::mt19937 random(std::random_device{}());
     bool allGood = true;
-    for (const auto &[c, p] : configurations)
-        for (long repetition = 0; repetition < std::max(compare, 1L); ++repetition) {
+    for (const auto &[cameras, producers] : configurations)
+        for (long repetition = 0; repetition < std::max(o.compare, 1L); ++repetition) {
             std::vector<bool> order = {true};
-            if (compare)
+            if (o.compare)
                 order = random() % 2 ? std::vector<bool>{false, true} : std::vector<bool>{true, false};
             for (const bool variant : order) {
-                const bool onBare = compare ? variant && plugin.empty() : bare;
-                const RunResult result = runConfiguration(
-                    c, p, seconds, clockCostNs, onBare, compare && !variant ? "" : plugin);
-                printResult(result);
+                const bool onBare = o.compare && variant && o.plugin.empty();
+                const RunResult result = runConfiguration(cameras, producers, o.seconds,
+                                                          clockCostNs, onBare,
+                                                          o.compare && !variant ? "" : o.plugin);
+                const std::string row = csvRow(result);
+                std::fputs(row.c_str(), stdout);
+                if (result.problems.empty())  // bench/plugin_cost.sh counts these lines
+                    std::printf("    checks: %s\n", result.checks.c_str());
+                for (const std::string &problem : result.problems)
+                    std::printf("    PROBLEM: %s\n", problem.c_str());
+                std::fflush(stdout);
                 allGood = allGood && result.problems.empty();
                 if (csv.is_open())
-                    appendCsv(csv, result);
-                if (histogram.is_open() && repetition == 0 && (!compare || onBare))
+                    csv << row << std::flush;
+                if (histogram.is_open() && repetition == 0 && (!o.compare || onBare))
                     appendCurve(histogram, result);
             }
         }

@@ -1,10 +1,13 @@
-#include <dlfcn.h>
-#include <pthread.h>
-
+// The recorder load's four plugins, each Write measured on the delivery thread:
+//   recorder   video and audio: reads the frame header, adds an index entry
+//   motion     video: samples 16 bytes spread over the frame
+//   log sink   log events: measures the text
+//   live view  video: keeps one block in ten, released 5 ms later by a
+//              sender thread, as a streaming plugin would
+// and a real plugin file loaded beside them (--plugin).
 #include <cstring>
 #include <utility>
 
-#include "plugin/dvrplugin_helpers.h"
 #include "recorder_load.h"
 
 namespace recorder_load {
@@ -30,53 +33,95 @@ private:
     Queue queue;
 };
 
+constexpr uint32_t kRecorderId = 0x00100000u, kMotionId = 0x00110000u, kLogSinkId = 0x00120000u;
 constexpr auto kLiveViewHold = std::chrono::milliseconds(5);
 constexpr uint64_t kKeepEvery = 10;
 LoadPlugins *activePlugins = nullptr;
 
-int64_t postStamp(const _WriteParmsIn &in)
-{
-    int64_t stamp = 0;
-    if (in.eventType & DVR_EVENT_LOG)
-        std::memcpy(&stamp, in.reserved1, sizeof stamp);
-    else if (in.data && in.len >= sizeof(FrameHeader))
-        std::memcpy(&stamp, in.data, sizeof stamp);
-    return stamp;
-}
-
-// Opens every Write: reads the steady clock (no system call, and the thread
-// is rarely switched out in a Write this short), counts the Write, and for a
-// window event records its latency and, as the Write returns, the time inside.
-class MeasuredWrite {
-public:
-    MeasuredWrite(WriteTally &tally, const Window &window, const _WriteParmsIn &in)
-        : start(nowNs()), tally(tally)
-    {
-        ++tally.writes;
-        const int64_t stamp = postStamp(in);
-        if ((measured = window.contains(stamp)))
-            tally.latency.record(start - stamp);
-    }
-    ~MeasuredWrite()
-    {
-        if (measured)
-            tally.insideNs += uint64_t(nowNs() - start);
-    }
-    MeasuredWrite(const MeasuredWrite &) = delete;
-    MeasuredWrite &operator=(const MeasuredWrite &) = delete;
-
-private:
-    const int64_t start;
-    WriteTally &tally;
-    bool measured = false;
-};
-
 FrameHeader frameHeader(const _WriteParmsIn &in)
 {
     FrameHeader header{};
-    if (in.data && in.len >= sizeof header)
+    if (in.eventType & DVR_EVENT_LOG)
+        std::memcpy(&header.postStampNs, in.reserved1, sizeof header.postStampNs);
+    else if (in.data && in.len >= sizeof header)
         std::memcpy(&header, in.data, sizeof header);
     return header;
+}
+
+// Every Write runs its body through this: it reads the steady clock (no
+// system call, and the thread is rarely switched out in a Write this short),
+// counts the Write, and for a window event records its latency from the stamp
+// the producer took just before post(), and the time inside the body.
+template <class Body>
+int measured(WriteTally &tally, const _WriteParmsIn &in, Body body)
+{
+    const int64_t start = nowNs();
+    ++tally.writes;
+    const FrameHeader header = frameHeader(in);
+    const bool inWindow = activePlugins->window.contains(header.postStampNs);
+    if (inWindow)
+        tally.latency.record(start - header.postStampNs);
+    const int result = body(*activePlugins, header);
+    if (inWindow)
+        tally.insideNs += uint64_t(nowNs() - start);
+    return result;
+}
+
+int recorderWrite(const _WriteParmsIn *in, _WriteParmsOut *)
+{
+    return measured(activePlugins->tallies[kRecorder], *in, [in](LoadPlugins &p, FrameHeader h) {
+        p.recordingIndex[p.recordedFrames++ % p.recordingIndex.size()] = {h.camera, h.sequence,
+                                                                          in->len, in->frameType};
+        p.recordedBytes += in->len;
+        return 0;
+    });
+}
+
+int motionWrite(const _WriteParmsIn *in, _WriteParmsOut *)
+{
+    return measured(activePlugins->tallies[kMotion], *in, [in](LoadPlugins &p, FrameHeader h) {
+        if (in->len <= sizeof h)
+            return 0;
+        const auto *bytes = static_cast<const uint8_t *>(in->data);
+        uint32_t sum = 0;
+        for (uint32_t i = 0; i < 16; ++i)
+            sum += bytes[sizeof h + uint64_t(in->len - sizeof h) * i / 16];
+        p.motionActivity[h.camera % p.motionActivity.size()] = sum;
+        return 0;
+    });
+}
+
+int logSinkWrite(const _WriteParmsIn *in, _WriteParmsOut *)
+{
+    return measured(activePlugins->tallies[kLogSink], *in, [in](LoadPlugins &p, FrameHeader) {
+        if (in->data)
+            p.logBytes += strnlen(static_cast<const char *>(in->data), in->len);
+        if (in->providerID == kEndMarkerId)
+            p.sawEndMarker();
+        return 0;
+    });
+}
+
+int liveViewWrite(const _WriteParmsIn *in, _WriteParmsOut *out)
+{
+    return measured(activePlugins->tallies[kLiveView], *in, [in, out](LoadPlugins &p, FrameHeader) {
+        if (++p.liveFrames % kKeepEvery == 0) {
+            out->keep = 1;
+            ++p.keptBlocks;
+            p.sender.hold(in->data, Clock::now() + kLiveViewHold);
+        }
+        return 0;
+    });
+}
+
+int measuredExternalWrite(const _WriteParmsIn *in, _WriteParmsOut *out)
+{
+    return measured(activePlugins->externalWrites, *in, [in, out](LoadPlugins &p, FrameHeader) {
+        const int result = p.externalWrite(in, out);
+        if (in->providerID == kEndMarkerId)
+            p.sawEndMarker();
+        return result;
+    });
 }
 
 }  // namespace
@@ -88,96 +133,16 @@ std::unique_ptr<LoadTarget> makeLoadTarget(bool bare)
     return std::make_unique<TargetOf<BusCore>>("dvrcore");
 }
 
-struct PluginWrites {
-    static int recorder(const _WriteParmsIn *in, _WriteParmsOut *)
-    {
-        LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.tallies[kRecorder], p.window, *in);
-        const FrameHeader header = frameHeader(*in);
-        p.recordingIndex[p.recordedFrames++ % p.recordingIndex.size()] = {
-            header.camera, header.sequence, in->len, in->frameType};
-        p.recordedBytes += in->len;
-        return 0;
-    }
-
-    static int motion(const _WriteParmsIn *in, _WriteParmsOut *)
-    {
-        LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.tallies[kMotion], p.window, *in);
-        const FrameHeader header = frameHeader(*in);
-        if (in->len <= sizeof header)
-            return 0;
-        const auto *bytes = static_cast<const uint8_t *>(in->data);
-        uint32_t sum = 0;
-        for (uint32_t i = 0; i < 16; ++i)
-            sum += bytes[sizeof header + uint64_t(in->len - sizeof header) * i / 16];
-        p.motionActivity[header.camera % p.motionActivity.size()] = sum;
-        return 0;
-    }
-
-    static int logSink(const _WriteParmsIn *in, _WriteParmsOut *)
-    {
-        LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.tallies[kLogSink], p.window, *in);
-        if (in->data)
-            p.logBytes += strnlen(static_cast<const char *>(in->data), in->len);
-        if (in->providerID == kEndMarkerId)
-            p.sawEndMarker();
-        return 0;
-    }
-
-    static int liveView(const _WriteParmsIn *in, _WriteParmsOut *out)
-    {
-        LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.tallies[kLiveView], p.window, *in);
-        if (++p.liveFrames % kKeepEvery == 0) {
-            out->keep = 1;
-            ++p.keptBlocks;
-            p.sender.hold(in->data, Clock::now() + kLiveViewHold);
-        }
-        return 0;
-    }
-
-    static int external(const _WriteParmsIn *in, _WriteParmsOut *out)
-    {
-        LoadPlugins &p = *activePlugins;
-        MeasuredWrite measure(p.externalWrites, p.window, *in);
-        const int result = p.externalWrite(in, out);
-        if (in->providerID == kEndMarkerId)
-            p.sawEndMarker();
-        return result;
-    }
-};
-
-namespace {
-
-Subscriber subscriber(uint32_t id, DvrWriteFn write, std::initializer_list<int> words,
-                      const char *name)
-{
-    Subscriber plugin;
-    plugin.pluginId = id;
-    plugin.Write = write;
-    for (int word : words)
-        plugin.subscribe[word] = 0xFFFFFFFFu;
-    plugin.writable = true;
-    plugin.fileName = name;
-    return plugin;
-}
-
-}  // namespace
-
 LoadPlugins::LoadPlugins(LoadTarget &bus, const Window &window, uint32_t cameras)
     : sender(bus, window), bus(bus), window(window), motionActivity(cameras)
 {
     activePlugins = this;
-    bus.addSubscriber(subscriber(kRecorderId, PluginWrites::recorder,
-                                 {DVR_SUBSCRIBE_0x1, DVR_SUBSCRIBE_0x2}, "recorder.so"));
-    bus.addSubscriber(subscriber(kMotionId, PluginWrites::motion, {DVR_SUBSCRIBE_0x1},
-                                 "motion.so"));
-    bus.addSubscriber(subscriber(kLogSinkId, PluginWrites::logSink, {DVR_SUBSCRIBE_0x40},
-                                 "logsink.so"));
-    bus.addSubscriber(subscriber(kLiveViewId, PluginWrites::liveView, {DVR_SUBSCRIBE_0x1},
-                                 "liveview.so"));
+    bus.addSubscriber(benchSubscriber(kRecorderId, recorderWrite, "recorder.so",
+                                      {DVR_SUBSCRIBE_0x1, DVR_SUBSCRIBE_0x2}));
+    bus.addSubscriber(benchSubscriber(kMotionId, motionWrite, "motion.so", {DVR_SUBSCRIBE_0x1}));
+    bus.addSubscriber(benchSubscriber(kLogSinkId, logSinkWrite, "logsink.so", {DVR_SUBSCRIBE_0x40}));
+    bus.addSubscriber(benchSubscriber(kLiveViewId, liveViewWrite, "liveview.so",
+                                      {DVR_SUBSCRIBE_0x1}));
 }
 
 LoadPlugins::~LoadPlugins()
@@ -187,9 +152,7 @@ LoadPlugins::~LoadPlugins()
 
 void LoadPlugins::addExternal(Subscriber plugin)
 {
-    externalWrite = plugin.Write;
-    if (plugin.Write)
-        plugin.Write = PluginWrites::external;
+    externalWrite = std::exchange(plugin.Write, plugin.Write ? measuredExternalWrite : nullptr);
     if (plugin.Write && plugin.writable &&
         subscriptionMatches(plugin.subscribe, DVR_EVENT_LOG, DVR_MATCH_VALUE(DVR_FLAG_LOG_MESSAGE)))
         ++markerReaders;
@@ -215,62 +178,6 @@ void LoadPlugins::drain()
     markerSeen.wait(lock, [this] { return markerSightings == markerReaders; });
 }
 
-LiveViewSender::LiveViewSender(LoadTarget &bus, const Window &window)
-    : bus(bus), window(window), thread([this] { run(); })
-{
-}
-
-void LiveViewSender::hold(void *data, Clock::time_point due)
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    held.emplace_back(due, data);
-    if (held.size() == 1)
-        changed.notify_one();
-}
-
-void LiveViewSender::finish()
-{
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        finishing = true;
-    }
-    changed.notify_one();
-    if (thread.joinable())
-        thread.join();
-}
-
-void LiveViewSender::run()
-{
-    pthread_setname_np(pthread_self(), "liveview");
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-        if (held.empty()) {
-            if (finishing)
-                return;
-            changed.wait(lock);
-            continue;
-        }
-        const Clock::time_point due = held.front().first;
-        if (!finishing && Clock::now() < due) {
-            changed.wait_until(lock, due);
-            continue;
-        }
-        void *data = held.front().second;
-        held.pop_front();
-        lock.unlock();
-        const uint64_t before = threadCpuNs();
-        const int64_t at = nowNs();
-        bus.release(data, kLiveViewId);
-        const uint64_t cpu = threadCpuNs() - before;
-        ++releases;
-        if (window.contains(at)) {
-            ++releasesInWindow;
-            windowReleaseCpuNs += cpu;
-        }
-        lock.lock();
-    }
-}
-
 namespace {
 
 std::atomic<PluginFile *> activeFile{nullptr};
@@ -284,8 +191,8 @@ int callEntry(int (*entry)(const In *, Out *))
     return entry ? entry(&in, &out) : DVR_ENTRY_NOT_EXPORTED;
 }
 
-}  // namespace
-
+// The plugin's event entry: answers log-level queries with "no threshold" and
+// refuses parent packets and requests to the core.
 int routeToTarget(const _EventParmsIn *in, _EventParmsOut *out)
 {
     _EventParmsOut ignored{};
@@ -307,21 +214,18 @@ int routeToTarget(const _EventParmsIn *in, _EventParmsOut *out)
     return 0;
 }
 
-void PluginFile::CloseLibrary::operator()(void *handle) const
-{
-    dlclose(handle);
-}
+}  // namespace
 
 bool PluginFile::open(const std::string &path, LoadPlugins &plugins, std::string &error)
 {
-    fileName = path.substr(path.find_last_of('/') + 1);
+    name = path.substr(path.find_last_of('/') + 1);
     library.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
     if (!library) {
         const char *reason = dlerror();
         error = reason ? reason : path + ": cannot be opened";
         return false;
     }
-    auto entry = [this](const char *name) { return dlsym(library.get(), name); };
+    auto entry = [this](const char *symbol) { return dlsym(library.get(), symbol); };
     const auto load = reinterpret_cast<DvrLoadFn>(entry("Load"));
     const auto ioctl = reinterpret_cast<DvrIoctlFn>(entry("IOCTL"));
     _LoadParmsIn in = emptyRecord<_LoadParmsIn>(DVR_LOAD_IN_VERSION);
@@ -329,14 +233,14 @@ bool PluginFile::open(const std::string &path, LoadPlugins &plugins, std::string
     loadOut = emptyRecord<_LoadParmsOut>(DVR_LOAD_OUT_VERSION);
     activeFile = this;
     if (!load || load(&in, &loadOut) != 0 || loadOut.error != 0) {
-        error = fileName + ": not loaded (no Load entry point, or Load refused)";
+        error = name + ": not loaded (no Load entry point, or Load refused)";
         return false;
     }
     closeEntry = reinterpret_cast<DvrCloseFn>(entry("Close"));
     unloadEntry = reinterpret_cast<DvrUnloadFn>(entry("Unload"));
     const auto write = reinterpret_cast<DvrWriteFn>(entry("Write"));
     hasWrite = write != nullptr;
-    plugins.addExternal(subscriberFrom(loadOut, write, ioctl, fileName));
+    plugins.addExternal(subscriberFrom(loadOut, write, ioctl, name));
     if (loadOut.wantWorkerThread && ioctl)
         worker = std::thread([ioctl] {
             pthread_setname_np(pthread_self(), "plugin worker");

@@ -1,8 +1,8 @@
+// The producer threads of the recorder load: camera c is served by producer
+// c % producers, which fills each frame outside the timed post() and posts it
+// at an absolute deadline; producer 0 adds the log lines (level 25).
 #include <pthread.h>
-#include <time.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -15,35 +15,9 @@
 
 namespace recorder_load {
 
-uint64_t threadCpuNs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-}
-
-void sleepUntilNs(int64_t deadlineNs)  // the steady clock is CLOCK_MONOTONIC
-{
-    const timespec at{time_t(deadlineNs / 1000000000), long(deadlineNs % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-    }
-}
-
-uint64_t threadClockCostNs()
-{
-    std::vector<uint64_t> samples(1001);
-    for (uint64_t &sample : samples) {
-        const uint64_t before = threadCpuNs();
-        const int64_t stamp = nowNs();
-        asm volatile("" : : "r"(stamp) : "memory");  // the stamp is taken, not optimised away
-        sample = threadCpuNs() - before;
-    }
-    std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
-    return samples[samples.size() / 2];
-}
-
 namespace {
 
+constexpr uint32_t kCameraBaseId = 0x00300000u, kLogSourceId = 0x00400000u;
 constexpr uint32_t kVideoRate = 30, kKeyFrameEvery = 30, kAudioRate = 50, kLogRate = 100;
 constexpr uint32_t kKeyFrameBytes = 200 * 1024, kAudioBytes = 320;
 constexpr uint32_t kDeltaMinBytes = 20 * 1024, kDeltaMaxBytes = 60 * 1024;
@@ -59,12 +33,12 @@ struct Stream {
     int64_t deadlineNs() const { return firstNs + int64_t(next * 1000000000ull / rate); }
 };
 
-class Producer {
-public:
-    Producer(LoadTarget &bus, const Window &window, ProducerTally &tally)
-        : bus(bus), window(window), tally(tally)
-    {
-    }
+struct Producer {
+    LoadTarget &bus;
+    const Window window;
+    ProducerTally &tally;
+    std::vector<uint8_t> buffer = std::vector<uint8_t>(kKeyFrameBytes);
+    char text[96] = {};
 
     // Builds the stream's next event in this thread's buffer and posts it.
     void post(const Stream &stream)
@@ -101,7 +75,6 @@ public:
         timedPost(stream.kind, in);
     }
 
-private:
     // Stamps the steady clock into the event (frame header, or a log event's
     // reserved1) and posts it, timing the post on this thread's CPU clock.
     void timedPost(EventKind kind, _EventParmsIn &in)
@@ -122,12 +95,6 @@ private:
             tally.windowPostCpuNs += cpu;
         }
     }
-
-    LoadTarget &bus;
-    const Window window;
-    ProducerTally &tally;
-    std::vector<uint8_t> buffer = std::vector<uint8_t>(kKeyFrameBytes);
-    char text[96] = {};
 };
 
 }  // namespace
@@ -153,27 +120,16 @@ void runProducer(LoadTarget &bus, uint32_t cameras, uint32_t producers, uint32_t
     for (size_t i = 0; i < streams.size(); ++i)
         due.push({streams[i].deadlineNs(), i});
 
-    Producer producer(bus, window, tally);
-    uint64_t cpuAtWindowStart = 0;
+    Producer producer{bus, window, tally};
     while (!due.empty() && due.top().first < window.endNs) {
         const auto [deadline, i] = due.top();
         due.pop();
-        int64_t now = nowNs();
-        if (deadline > now) {  // one fallen behind posts at once, without a system call
+        if (deadline > nowNs())  // one fallen behind posts at once, without a system call
             sleepUntilNs(deadline);
-            now = nowNs();
-        }
-        if (window.contains(deadline)) {
-            if (cpuAtWindowStart == 0)
-                cpuAtWindowStart = threadCpuNs();
-            tally.worstLagNs = std::max(tally.worstLagNs, now - deadline);
-        }
         producer.post(streams[i]);
         ++streams[i].next;
         due.push({streams[i].deadlineNs(), i});
     }
-    if (cpuAtWindowStart != 0)
-        tally.windowThreadCpuNs = threadCpuNs() - cpuAtWindowStart;
 }
 
 }  // namespace recorder_load

@@ -1,31 +1,19 @@
 #!/usr/bin/env python3
-"""Writes the performance page (docs/performance.md) and its latency plot from
-the results bench/run.sh collected in one directory: event_bus.json (Google
-Benchmark's JSON), recorder_load.csv, recorder_compare.csv and
-recorder_load_histogram.csv (recorder_load_bench), plugin_cost.csv, and the
-key=value lines of sustained.txt, idle.txt, startup.txt, callgrind.txt,
-footprint.txt and plugin_cost.txt. A missing file or case shows as "not
-measured". Standard library only.
-
-Usage: bench/report.py RESULTS_DIR [--page docs/performance.md]
-                       [--plot docs/performance-latency.svg] [--note TEXT]
-                       [--only plugin-cost]
+"""Writes the performance page and its latency plot from the results bench/run.sh
+collected in one directory; a missing file or case shows as "not measured".
 --only plugin-cost rewrites only that section of the page (added at its end
-when the page has none) and leaves the plot alone.
-"""
+when the page has none) and leaves the plot alone. Standard library only."""
 import argparse
 import csv
 import datetime
 import json
+import math
 import os
 import platform
 import re
 import statistics
 import subprocess
-import sys
-
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from latency_plot import latency_svg  # noqa: E402
+from xml.sax.saxutils import escape
 
 NOT_MEASURED = "not measured"
 SIZES = [0, 64, 65536]
@@ -44,34 +32,54 @@ INSTRUCTIONS_TARGET = 1000  # per routed 64-byte event
 COMPARE_TARGET = 1.1  # the bus's core CPU and p50 against the bare queue's, at most
 
 
+class Keys(dict):
+    """Measured values by name; a missing one reads "?"."""
+    def __missing__(self, key):
+        return "?"
+
+
+def prose(text, values=None):
+    return text.format_map(Keys(values or {})).split("\n")
+
+
 def met(good):
     return "met" if good else "**not met**"
 
 
-def read_keys(path):
-    """key=value lines of a file; {} when it is missing."""
+def row(cells):
+    return "|" + "|".join(" %s " % cell if cell else " " for cell in cells) + "|"
+
+
+def table(header, align, rows):
+    """A Markdown table; `align` has an "l" or an "r" per column."""
+    return [row(header), "|" + "|".join("---:" if a == "r" else "---" for a in align) + "|"] + [
+        row(cells) for cells in rows]
+
+
+def read_text(path):
+    """The file's text; "" when it cannot be read."""
     try:
         with open(path, encoding="utf-8") as f:
-            return dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+            return f.read()
     except OSError:
-        return {}
+        return ""
+
+
+def read_keys(path):
+    """key=value lines of a file; {} when it is missing."""
+    return Keys(line.split("=", 1) for line in read_text(path).splitlines() if "=" in line)
 
 
 def read_csv(path):
-    try:
-        with open(path, newline="", encoding="utf-8") as f:
-            return list(csv.DictReader(f))
-    except OSError:
-        return []
+    return list(csv.DictReader(read_text(path).splitlines()))
 
 
 def read_benchmarks(path):
     """{(family, bytes, producers): events per second} of the cases that ran:
     the median where the case was repeated, else its one run."""
     try:
-        with open(path, encoding="utf-8") as f:
-            runs = json.load(f).get("benchmarks", [])
-    except (OSError, ValueError):
+        runs = json.loads(read_text(path)).get("benchmarks", [])
+    except ValueError:
         return {}
     found, medians = {}, {}
     for run in runs:
@@ -84,8 +92,7 @@ def read_benchmarks(path):
             found[key] = float(run["items_per_second"])
         elif run.get("aggregate_name") == "median":
             medians[key] = float(run["items_per_second"])
-    found.update(medians)
-    return found
+    return {**found, **medians}
 
 
 def command_output(words):
@@ -95,22 +102,10 @@ def command_output(words):
         return ""
 
 
-def first_words(path):
-    try:
-        with open(path, encoding="utf-8") as f:
-            return " ".join(f.read().split()[:3])
-    except OSError:
-        return "unknown"
-
-
 def machine(results):
-    model = ""
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as f:
-            model = next((line.split(":", 1)[1].strip() for line in f
-                          if line.startswith("model name")), "")
-    except OSError:
-        pass
+    model = next((line.split(":", 1)[1].strip() for line in read_text(
+        "/proc/cpuinfo").splitlines() if line.startswith("model name")), "")
+    load = lambda path: " ".join(read_text(path).split()[:3]) or "unknown"  # noqa: E731
     commit = command_output(["git", "rev-parse", "--short", "HEAD"]) or "unknown"
     # The page and its plot are what this run rewrites: they do not count.
     if command_output(["git", "status", "--porcelain", "--untracked-files=no", "--", ".",
@@ -121,9 +116,8 @@ def machine(results):
         ("Processors (nproc)", str(len(os.sched_getaffinity(0)))),
         ("CPU", model or "unknown"), ("Kernel", platform.release()),
         ("Compiler", command_output(["c++", "--version"]).split("\n")[0] or "unknown"),
-        ("Commit", commit),
-        ("Load average (1, 5, 15 min)", "%s before, %s after" % (
-            first_words(os.path.join(results, "load-before.txt")), first_words("/proc/loadavg")))]
+        ("Commit", commit), ("Load average (1, 5, 15 min)", "%s before, %s after" % (
+            load(os.path.join(results, "load-before.txt")), load("/proc/loadavg")))]
 
 
 def rate(value):
@@ -139,39 +133,39 @@ def verdict(ratio, target):
 
 
 def throughput_section(bench):
-    lines = ["## Throughput", "",
-             "Events per second to three subscribers (`event_bus_bench`; the median of the",
-             "repetitions, interleaved in random order) through the event bus, the bare queue",
-             "doing the same copy and three calls, and ZeroMQ inproc (one producer only).",
-             "Targets: at least 1.5 times the bare loop at 0 B and 64 B with one producer, 1.2",
-             "times at 64 KiB; at least twice ZeroMQ.", "", "| Size | Producers | dvrcore | bare loop | ZeroMQ | dvrcore / bare "
-             "| target | dvrcore / ZeroMQ | target |", "|---:|---:|---:|---:|---:|---:|---|---:|---|"]
+    rows = []
     for size, producers in sorted({(b, p) for (_, b, p) in bench} |
                                   {(b, p) for b in SIZES for p in (1, 2)}):
         core, bare, zmq = (bench.get((family, size, producers)) for family in (
             "BM_EventBus", "BM_BareQueue", "BM_ZeroMQ"))
         to_bare = core / bare if core and bare else None
         to_zmq = core / zmq if core and zmq else None
-        lines.append("| %s | %d | %s | %s | %s | %s | %s | %s | %s |" % (
-            "64 KiB" if size == 65536 else "%d B" % size, producers, rate(core), rate(bare),
-            rate(zmq) if producers == 1 else "—", "%.2f×" % to_bare if to_bare else "—",
-            verdict(to_bare, BARE_TARGETS.get((size, producers))),
-            "%.2f×" % to_zmq if to_zmq else "—",
-            verdict(to_zmq, ZEROMQ_TARGET if producers == 1 else None)))
-    return lines + ["", "Figures are events per second (M: millions, k: thousands); \"not "
-                    "measured\"", "means the executable or the case was not there in this run."]
+        rows.append(["64 KiB" if size == 65536 else "%d B" % size, str(producers), rate(core),
+                     rate(bare), rate(zmq) if producers == 1 else "—",
+                     "%.2f×" % to_bare if to_bare else "—",
+                     verdict(to_bare, BARE_TARGETS.get((size, producers))),
+                     "%.2f×" % to_zmq if to_zmq else "—",
+                     verdict(to_zmq, ZEROMQ_TARGET if producers == 1 else None)])
+    return ["## Throughput", ""] + prose(
+        "Events per second (M: millions, k: thousands) to three subscribers (`event_bus_bench`;\n"
+        "the median of the repetitions, interleaved in random order) through the event bus,\n"
+        "the bare queue doing the same copy and three calls, and ZeroMQ inproc (one producer\n"
+        "only). Targets: at least 1.5 times the bare loop at 0 B and 64 B with one producer,\n"
+        "1.2 times at 64 KiB; at least twice ZeroMQ.\n") + table(
+        ["Size", "Producers", "dvrcore", "bare loop", "ZeroMQ", "dvrcore / bare", "target",
+         "dvrcore / ZeroMQ", "target"], "rrrrrrlrl", rows)
 
 
-def number(row, key, form="%.1f"):
+def number(values, key, form="%.1f"):
     try:
-        return form % float(row[key])
+        return form % float(values[key])
     except (KeyError, ValueError):
         return "?"
 
 
-def judged(row, key, limit):
+def judged(values, key, limit):
     try:
-        return met(float(row[key]) <= limit)
+        return met(float(values[key]) <= limit)
     except (KeyError, ValueError):
         return NOT_MEASURED
 
@@ -183,94 +177,90 @@ def latency_section(rows):
     if not rows:
         return lines + ["Latency %s in this run (`recorder_load_bench` was not built)." %
                         NOT_MEASURED, "", plot]
-    lines += ["From a post to its delivery (`recorder_load_bench`). Targets: p99 at most",
-              "%d µs; the core's CPU at most %d %% of one core with %d cameras." % (
-                  P99_TARGET_US, CORE_CPU_TARGET_PCT, CORE_CPU_TARGET_CAMERAS), "",
-              "| Queue | Cameras | Producers | Events/s | MB/s | p50 µs | p99 µs | p99.9 µs "
-              "| max µs | core CPU %% | process CPU %% | p99 ≤ %d µs | core CPU ≤ %d %% |" % (
-                  P99_TARGET_US, CORE_CPU_TARGET_PCT),
-              "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|"]
-    for row in rows:
-        cpu_ok = "—"
-        if row.get("cameras", "").strip() == str(CORE_CPU_TARGET_CAMERAS):
-            cpu_ok = judged(row, "core_cpu_pct", CORE_CPU_TARGET_PCT)
-        lines.append("| %s |" % " | ".join([
-            row.get("queue") or "dvrcore", row.get("cameras", "?"), row.get("producers", "?"),
-            number(row, "events_per_s", "%.0f"), number(row, "mbytes_per_s"),
-            number(row, "p50_us"), number(row, "p99_us"), number(row, "p999_us"),
-            number(row, "max_us"), number(row, "core_cpu_pct", "%.2f"),
-            number(row, "process_cpu_pct", "%.2f"), judged(row, "p99_us", P99_TARGET_US),
-            cpu_ok]))
-    return lines + ["", plot, "",
-                    "The plot's y axis counts nines (90 %, 99 %, 99.9 %, ...), so the tail reads",
-                    "as well as the median; each curve ends at the top with its largest latency;",
-                    "the bare queue's curves are its first run of the comparison below; the",
-                    "dashed line marks the %d µs p99 target." % P99_TARGET_US]
+    cells = [[r.get("queue") or "dvrcore", r.get("cameras", "?"), r.get("producers", "?"),
+              number(r, "events_per_s", "%.0f"), number(r, "mbytes_per_s")] +
+             [number(r, k) for k in ("p50_us", "p99_us", "p999_us", "max_us")] +
+             [number(r, "core_cpu_pct", "%.2f"), number(r, "process_cpu_pct", "%.2f"),
+              judged(r, "p99_us", P99_TARGET_US),
+              judged(r, "core_cpu_pct", CORE_CPU_TARGET_PCT)
+              if r.get("cameras", "").strip() == str(CORE_CPU_TARGET_CAMERAS) else "—"]
+             for r in rows]
+    return lines + prose(
+        "From a post to its delivery (`recorder_load_bench`). Targets: p99 at most {p99} µs; the\n"
+        "core's CPU at most {cpu} % of one core with {cameras} cameras.\n", dict(
+            p99=P99_TARGET_US, cpu=CORE_CPU_TARGET_PCT, cameras=CORE_CPU_TARGET_CAMERAS)) + table(
+        ["Queue", "Cameras", "Producers", "Events/s", "MB/s", "p50 µs", "p99 µs", "p99.9 µs",
+         "max µs", "core CPU %", "process CPU %", "p99 ≤ %d µs" % P99_TARGET_US,
+         "core CPU ≤ %d %%" % CORE_CPU_TARGET_PCT], "lrrrrrrrrrrll", cells) + prose(
+        "\n{plot}\n\nThe plot's y axis counts nines (90 %, 99 %, ...); each curve ends at the top\n"
+        "with its largest latency; the bare queue's curves are its first run of the comparison\n"
+        "below; the dashed line marks the {p99} µs p99 target.", dict(plot=plot, p99=P99_TARGET_US))
+
+
+def runs_by(rows, key_of, columns, optional=()):
+    """Rows grouped by key_of(row), each row's `columns` as numbers (rows
+    missing any are left out) and its `optional` ones, NaN when missing."""
+    runs = {}
+    for r in rows:
+        try:
+            runs.setdefault(key_of(r), []).append(dict(
+                {k: float(r[k]) for k in columns}, **{k: float(r.get(k) or "nan") for k in optional}))
+        except (KeyError, ValueError):
+            continue
+    return runs
 
 
 def compare_section(rows):
     """The bus beside the bare queue under the recorder load: medians of the
     interleaved runs by configuration."""
     lines = ["## The bus beside the bare queue under a recorder's load", ""]
-    runs = {}
-    for row in rows:
-        try:
-            runs.setdefault((int(row["cameras"]), int(row["producers"]), row.get("queue") or
-                             "dvrcore"), []).append({k: float(row[k]) for k in (
-                                 "core_cpu_pct", "p50_us", "p99_us")})
-        except (KeyError, ValueError):
-            continue
+    runs = runs_by(rows, lambda r: (int(r["cameras"]), int(r["producers"]),
+                                    r.get("queue") or "dvrcore"),
+                   ("core_cpu_pct", "p50_us", "p99_us"))
     if not runs:
         return lines + ["The comparison with the bare queue %s in this run." % NOT_MEASURED]
-    lines += [
-        "`recorder_load_bench --compare`: the same load on the event bus and on the bare",
-        "queue (a mutex, a condition variable, a deque; no key-frame gate, no block table",
-        "beyond what `keep` needs), the runs of the two interleaved, each pair in random",
-        "order; the medians of the runs. Target: the core's CPU share and p50 within %.1f×" %
-        COMPARE_TARGET, "the bare queue's.", "",
-        "| Cameras × producers | Runs each | Core CPU %%, dvrcore | bare queue | ratio | "
-        "≤ %.1f× | p50 µs, dvrcore | bare queue | ratio | ≤ %.1f× | p99 µs, dvrcore | "
-        "bare queue |" % (COMPARE_TARGET, COMPARE_TARGET),
-        "|---|---:|---:|---:|---:|---|---:|---:|---:|---|---:|---:|"]
+    cells = []
     for cameras, producers in sorted({(c, p) for c, p, _ in runs}):
         core, bare = (runs.get((cameras, producers, q), []) for q in ("dvrcore", "bare queue"))
-        cells = ["%d × %d" % (cameras, producers), "%d" % min(len(core), len(bare))]
+        cells.append(["%d × %d" % (cameras, producers), "%d" % min(len(core), len(bare))])
         for key, form in (("core_cpu_pct", "%.2f"), ("p50_us", "%.1f"), ("p99_us", "%.1f")):
             a, b = (statistics.median([r[key] for r in got]) if got else None
                     for got in (core, bare))
-            cells += [NOT_MEASURED if v is None else form % v for v in (a, b)]
+            cells[-1] += [NOT_MEASURED if v is None else form % v for v in (a, b)]
             if key != "p99_us":
                 ratio = a / b if a is not None and b else None
-                cells += ["%.2f×" % ratio, met(ratio <= COMPARE_TARGET)] if ratio else [
+                cells[-1] += ["%.2f×" % ratio, met(ratio <= COMPARE_TARGET)] if ratio else [
                     "—", NOT_MEASURED]
-        lines.append("| %s |" % " | ".join(cells))
-    return lines
+    within = "≤ %.1f×" % COMPARE_TARGET
+    return lines + prose(
+        "`recorder_load_bench --compare`: the same load on the event bus and on the bare queue,\n"
+        "the runs interleaved, each pair in random order; medians. Target: the core's CPU share\n"
+        "and p50 within {target} the bare queue's.\n", dict(target="%.1f×" % COMPARE_TARGET)) + table(["Cameras × producers", "Runs each", "Core CPU %, dvrcore", "bare queue", "ratio",
+               within, "p50 µs, dvrcore", "bare queue", "ratio", within, "p99 µs, dvrcore",
+               "bare queue"], "lrrrrlrrrlrr", cells)
 
 
 def sustained_section(run):
     lines = ["## Sustained load", ""]
     if "events" not in run:
         return lines + ["Sustained load %s in this run." % NOT_MEASURED]
-    lines += [
-        "%s events of %s to %s KiB (a fixed pseudo-random sequence) from %s producer threads"
-        % ("{:,}".format(int(run["events"])), int(run.get("min_bytes", 0)) // 1024,
-           int(run.get("max_bytes", 0)) // 1024, run.get("producers", "?")),
-        "to three subscribers (`event_bus_bench --sustained`), %s events in flight: a producer"
-        % run.get("window", "?"),
-        "waits while that many are, and the last subscriber returns from an event only once",
-        "the producers have posted the %s after it, so the delivery loop never sleeps. Each"
-        % run.get("lead", "?"),
-        "queue runs in a process of its own. Target: the event bus's peak resident size at",
-        "most 2 MiB above the bare queue's.", "",
-        "| Queue | Events/s | Peak resident (VmHWM) | Seconds | Subscriber waited for the "
-        "producers |", "|---|---:|---:|---:|---:|"]
+    cells = []
     for key, name in (("dvrcore", "dvrcore"), ("bare", "bare queue")):
-        if key + "_peak_kib" not in run:
-            lines.append("| %s | %s | | | |" % (name, NOT_MEASURED))
-            continue
-        lines.append("| %s | %s | %.1f MiB (%s KiB) | %s | %s times |" % (
-            name, run.get(key + "_events_per_s", "?"), int(run[key + "_peak_kib"]) / 1024,
-            run[key + "_peak_kib"], run.get(key + "_seconds", "?"), run.get(key + "_waits", "?")))
+        peak = run.get(key + "_peak_kib")
+        cells.append([name, NOT_MEASURED, "", "", ""] if peak is None else [
+            name, run.get(key + "_events_per_s", "?"), "%.1f MiB (%s KiB)" % (int(peak) / 1024, peak),
+            run.get(key + "_seconds", "?"), "%s times" % run.get(key + "_waits", "?")])
+    lines += prose(
+        "{count} events of {low} to {high} KiB (a fixed pseudo-random sequence) from {producers}\n"
+        "producer threads to three subscribers (`event_bus_bench --sustained`), {window} events\n"
+        "in flight: a producer waits while that many are, and the last subscriber returns from\n"
+        "an event only once the producers have posted the {lead} after it, so the delivery loop\n"
+        "never sleeps; each queue in a process of its own. Target: the bus's peak at most 2 MiB\n"
+        "above the bare queue's.\n", dict(run, count="{:,}".format(int(run["events"])),
+                                          low=int(run.get("min_bytes", 0)) // 1024,
+                                          high=int(run.get("max_bytes", 0)) // 1024)) + table(
+        ["Queue", "Events/s", "Peak resident (VmHWM)", "Seconds",
+         "Subscriber waited for the producers"], "lrrrr", cells)
     if "dvrcore_peak_kib" in run and "bare_peak_kib" in run:
         above = int(run["dvrcore_peak_kib"]) - int(run["bare_peak_kib"])
         lines += ["", "The event bus's peak is %+.2f MiB (%+d KiB) beside the bare queue's: "
@@ -282,63 +272,58 @@ def idle_section(idle):
     lines = ["## The idle core", ""]
     if "rss_kib" not in idle:
         return lines + ["Idle figures %s in this run." % NOT_MEASURED]
-    rss = int(idle["rss_kib"])
+    rss, idle = int(idle["rss_kib"]), Keys(idle)
 
-    def cpu(key):
+    def share(key):
         if key not in idle:
-            return "%s | " % NOT_MEASURED
-        return "%.3f %% of one core | ≤ %.2f %%: %s" % (
-            float(idle[key]), IDLE_CPU_TARGET_PCT, met(float(idle[key]) <= IDLE_CPU_TARGET_PCT))
-    lines += [
-        "The core with the example plugins (camera, recorder, log sink) and the camera",
-        "stopped by the parent, read from /proc over %s s (`bench/core_runs.py idle`)." %
-        idle.get("window_s", "?"), "", "| Figure | Value | Target |", "|---|---:|---|",
-        "| Resident size (VmRSS) | %.1f MiB (%d KiB) | ≤ 6 MiB: %s |" % (
-            rss / 1024, rss, met(rss <= IDLE_RSS_TARGET_KIB)),
-        "| Peak resident size (VmHWM) | %.1f MiB | |" % (int(idle.get("hwm_kib", 0)) / 1024),
-        "| Proportional size (Pss) | %s | |" % (
-            "%.1f MiB" % (int(idle["pss_kib"]) / 1024) if "pss_kib" in idle else NOT_MEASURED),
-        "| CPU, utime + stime | %s |" % cpu("cpu_pct"),
-        "| CPU, scheduler run time | %s |" % cpu("cpu_pct_schedstat"),
-        "| Wake-ups (context switches) | %s per second | about 10 (the 100 ms tick) |" %
-        idle.get("wakeups_per_s", "?"),
-        "| Yardstick: a process that only wakes every 100 ms | %s of one core, %s wake-ups "
-        "per second | |" % ("%.3f %%" % float(idle["reference_cpu_pct"])
-                           if "reference_cpu_pct" in idle else NOT_MEASURED,
-                           idle.get("reference_wakeups_per_s", "?")),
-        "| Threads | %s | |" % idle.get("threads", "?"), "",
-        "Wake-ups per second by thread (name/ID): %s." % idle.get(
-            "wakeups_by_thread", "?").replace(",", ", "), "",
-        "utime + stime count clock ticks (10 ms) and seldom catch a thread that wakes for a",
-        "moment; the scheduler's run time counts nanoseconds and is the one to trust. The",
-        "yardstick (`bench/sleeper`) only wakes every 100 ms, over the same window.", "",
-        "Where the resident size goes (KiB):", "",
-        "| Executable | Shared libraries | Plugins | Other files | Heap | Main stack "
-        "| Thread stacks | malloc arenas | Other anonymous |",
-        "|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
-        "| %s |" % " | ".join(idle.get("rss_%s_kib" % k, "?") for k in (
-            "exe", "libs", "plugins", "other_files", "heap", "main_stack", "thread_stacks",
-            "arenas", "other_anon")), "",
-        "Largest files (KiB): %s." % idle.get("rss_top_files", "?").replace(
-            ",", ", ").replace(":", " ")]
-    return lines
+            return [NOT_MEASURED, ""]
+        value = float(idle[key])
+        return ["%.3f %% of one core" % value,
+                "≤ %.2f %%: %s" % (IDLE_CPU_TARGET_PCT, met(value <= IDLE_CPU_TARGET_PCT))]
+    reference = "%.3f %%" % float(idle["reference_cpu_pct"]) \
+        if "reference_cpu_pct" in idle else NOT_MEASURED
+    mib = lambda key: "%.1f MiB" % (int(idle[key]) / 1024) if key in idle else NOT_MEASURED  # noqa: E731
+    kinds = ["exe", "libs", "plugins", "other_files", "heap", "main_stack", "thread_stacks",
+             "arenas", "other_anon"]
+    return lines + prose(
+        "The core with the example plugins (camera, recorder, log sink) and the camera\n"
+        "stopped by the parent, read from /proc over {window_s} s (`bench/core_runs.py idle`).\n",
+        idle) + table(["Figure", "Value", "Target"], "lrl", [
+            ["Resident size (VmRSS)", "%.1f MiB (%d KiB)" % (rss / 1024, rss),
+             "≤ 6 MiB: %s" % met(rss <= IDLE_RSS_TARGET_KIB)],
+            ["Peak resident size (VmHWM)", mib("hwm_kib"), ""],
+            ["Proportional size (Pss)", mib("pss_kib"), ""],
+            ["CPU, utime + stime"] + share("cpu_pct"),
+            ["CPU, scheduler run time"] + share("cpu_pct_schedstat"),
+            ["Wake-ups (context switches)", "%s per second" % idle["wakeups_per_s"],
+             "about 10 (the 100 ms tick)"],
+            ["Yardstick: a process that only wakes every 100 ms", "%s of one core, %s wake-ups "
+             "per second" % (reference, idle["reference_wakeups_per_s"]), ""],
+            ["Threads", idle["threads"], ""]]) + prose(
+        "\nWake-ups per second by thread (name/ID): {by}.\n\n"
+        "utime + stime count clock ticks (10 ms); the scheduler's run time counts nanoseconds\n"
+        "and is the one to trust. The yardstick is `bench/sleeper`, over the same window.\n\n"
+        "Where the resident size goes (KiB):\n", dict(by=idle["wakeups_by_thread"].replace(
+            ",", ", "))) + table(
+        ["Executable", "Shared libraries", "Plugins", "Other files", "Heap", "Main stack",
+         "Thread stacks", "malloc arenas", "Other anonymous"], "r" * len(kinds),
+        [[idle["rss_%s_kib" % k] for k in kinds]]) + [
+        "", "Largest files (KiB): %s." % idle["rss_top_files"].replace(",", ", ").replace(":", " ")]
 
 
 def startup_section(startup):
     lines = ["## Start-up", ""]
     if "startup_median_ms" not in startup:
         return lines + ["Start-up time %s in this run." % NOT_MEASURED]
-    get = lambda key: startup.get(key, "?")  # noqa: E731
-    return lines + [
-        "From starting the parent stand-in (which starts the core at once) to the core's",
-        "start line, with %s no-op plugins (%s loaded), %s runs (`bench/core_runs.py "
-        "startup`):" % (get("plugins"), get("plugins_loaded"), get("runs")), "",
-        "| | Median | Min | Max |", "|---|---:|---:|---:|",
-        "| %s plugins | %s ms | %s ms | %s ms |" % (
-            get("plugins"), get("startup_median_ms"), get("startup_min_ms"),
-            get("startup_max_ms")),
-        "| no plugin | %s ms | %s ms | |" % (get("startup_without_plugins_median_ms"),
-                                            get("startup_without_plugins_min_ms"))]
+    startup = Keys(startup)
+    ms = lambda *keys: ["%s ms" % startup["startup_%s_ms" % k] for k in keys]  # noqa: E731
+    return lines + prose(
+        "From starting the parent stand-in (which starts the core at once) to the core's\n"
+        "start line, with {plugins} no-op plugins ({plugins_loaded} loaded), {runs} runs "
+        "(`bench/core_runs.py startup`):\n", startup) + table(
+        ["", "Median", "Min", "Max"], "lrrr", [
+            ["%s plugins" % startup["plugins"]] + ms("median", "min", "max"),
+            ["no plugin"] + ms("without_plugins_median", "without_plugins_min") + [""]])
 
 
 def callgrind_section(counts):
@@ -347,19 +332,15 @@ def callgrind_section(counts):
         return lines + ["Instructions per event %s in this run." % NOT_MEASURED]
     core, bare = float(counts["instructions_per_event"]), counts.get(
         "bare_instructions_per_event")
-    lines += [
-        "Per 64-byte event, from the event entry to its delivery to three subscribers and",
-        "the release of its block: callgrind's counts of `route_events` with %s and with" %
-        counts.get("events", "?"),
-        "twice as many events, all posted and then delivered on one thread, the difference",
-        "divided by %s (`bench/callgrind.sh`). The bare queue does the same work" %
-        counts.get("events", "?"),
-        "(`route_events --bare`: malloc and copy, a push under the lock; a pop, three Write",
-        "calls through a function pointer, free).", "",
-        "| Queue | Instructions per event | Target |", "|---|---:|---|",
-        "| dvrcore | {:,.1f} | ≤ {:,}: {} |".format(core, INSTRUCTIONS_TARGET,
-                                                   met(core <= INSTRUCTIONS_TARGET)),
-        "| bare queue | %s | |" % ("{:,.1f}".format(float(bare)) if bare else NOT_MEASURED)]
+    lines += prose(
+        "Per 64-byte event, from the event entry to its delivery to three subscribers and the\n"
+        "release of its block (`bench/callgrind.sh`): the difference of callgrind's counts of\n"
+        "`route_events` with {events} and with twice as many events, divided by {events}; the\n"
+        "bare queue does the same work (`route_events --bare`).\n", counts) + table(
+        ["Queue", "Instructions per event", "Target"], "lrl", [
+            ["dvrcore", "{:,.1f}".format(core), "≤ {:,}: {}".format(
+                INSTRUCTIONS_TARGET, met(core <= INSTRUCTIONS_TARGET))],
+            ["bare queue", "{:,.1f}".format(float(bare)) if bare else NOT_MEASURED, ""]])
     if bare:
         lines += ["", "dvrcore takes %.2f× the bare queue's instructions." % (core / float(bare))]
     return lines
@@ -372,19 +353,16 @@ def footprint_section(keys):
                         % NOT_MEASURED, "and qemu-arm)."]
     kib = lambda key: "%.1f KiB" % (int(keys[key]) / 1024) if key in keys else "?"  # noqa: E731
     libraries = [item.rsplit(":", 1) for item in keys.get("libraries", "").split(",") if item]
-    return lines + [
-        "The armhf Release build of `dvrcore` (`bench/core_runs.py footprint`): its sections",
-        "(`arm-linux-gnueabihf-size`), the shared libraries it needs, directly or through",
-        "another (readelf's NEEDED, found in the armhf library directories), and the core's",
-        "own heap a moment after start-up with the example plugins, run under qemu-arm and",
-        "read in-process (`mallinfo2`) by a probe plugin loaded last.", "",
-        "| Figure | Value |", "|---|---:|", "| text | %s |" % kib("text_bytes"),
-        "| data | %s |" % kib("data_bytes"), "| bss | %s |" % kib("bss_bytes"),
-        "| shared libraries, %d files | %s |" % (len(libraries), kib("libraries_total_bytes")),
-        "| heap after start-up: malloc arena | %s |" % kib("heap_arena_bytes"),
-        "| heap after start-up: in use | %s |" % kib("heap_in_use_bytes"),
-        "| heap after start-up: mmapped blocks | %s |" % kib("heap_mmapped_bytes"), "",
-        "Shared libraries (KiB): %s." % ", ".join(
+    return lines + prose(
+        "The armhf Release build of `dvrcore` (`bench/core_runs.py footprint`): its sections,\n"
+        "the shared libraries it needs, directly or not, and its heap a moment after start-up\n"
+        "with the example plugins under qemu-arm, read in-process (`mallinfo2`) by a probe\n"
+        "plugin loaded last.\n") + table(
+        ["Figure", "Value"], "lr", [[s, kib(s + "_bytes")] for s in ("text", "data", "bss")] + [
+            ["shared libraries, %d files" % len(libraries), kib("libraries_total_bytes")]] + [
+            ["heap after start-up: %s" % name, kib("heap_%s_bytes" % key)] for name, key in (
+                ("malloc arena", "arena"), ("in use", "in_use"), ("mmapped blocks", "mmapped"))]) + [
+        "", "Shared libraries (KiB): %s." % ", ".join(
             "%s %s" % (name, "%.0f" % (int(size) / 1024) if size.isdigit() else size)
             for name, size in libraries)]
 
@@ -397,68 +375,57 @@ def spread(values, form="%.2f"):
                                                       max(values))
 
 
+def plugin_cost_verdict(config, with_, without):
+    """Met when both estimates of the plugin's cost are below the target, not
+    met when neither is."""
+    above = 100 * (statistics.median([r["core_cpu_pct"] for r in with_]) /
+                   statistics.median([r["core_cpu_pct"] for r in without]) - 1)
+    pairs = sorted(100 * (a["core_cpu_pct"] / b["core_cpu_pct"] - 1)
+                   for a, b in zip(with_, without))
+    below = (above < PLUGIN_CORE_CPU_TARGET_PCT) + (
+        statistics.median(pairs) < PLUGIN_CORE_CPU_TARGET_PCT)
+    return ("%s: with the plugin the core's share is %+.1f %% of itself without (the medians; "
+            "run pair by run pair %+.1f %%, from %+.1f %% to %+.1f %%): < %d %%: %s." % (
+                config, above, statistics.median(pairs), pairs[0], pairs[-1],
+                PLUGIN_CORE_CPU_TARGET_PCT, ("**not met**", "**not shown** (the two estimates "
+                                             "fall either side)", "met")[below]))
+
+
 def plugin_cost_section(rows, keys):
     lines = [PLUGIN_COST_TITLE, ""]
-    runs = {}
-    for row in rows:
-        try:
-            key = ("%sx%s" % (row["cameras"], row["producers"]), bool(row.get("plugin")))
-            runs.setdefault(key, []).append(dict({k: float(row[k]) for k in (
-                "core_cpu_pct", "process_cpu_pct", "p50_us", "p99_us", "plugin_write_ns",
-                "plugin_cpu_pct")}, others=float(row.get("others_cpu_pct") or "nan")))
-        except (KeyError, ValueError):
-            continue
+    runs = runs_by(rows, lambda r: ((int(r["cameras"]), int(r["producers"])), bool(r.get("plugin"))),
+                   ("core_cpu_pct", "process_cpu_pct", "p50_us", "p99_us", "plugin_write_ns",
+                    "plugin_cpu_pct"), optional=("others_cpu_pct",))
     if not runs:
         return lines + ["The metrics plugin's cost %s in this run." % NOT_MEASURED]
-    get = lambda key: keys.get(key, "?")  # noqa: E731
-    lines += [
-        "`recorder_load_bench` with and without `--plugin plugins/metrics.so`, the runs of",
-        "the two interleaved (each pair in random order), %s s windows, while /metrics is" %
-        get("seconds"), "scraped once a second (%s scrapes answered; `bench/plugin_cost.sh`, "
-        "run by" % get("scrapes"),
-        "`bench/run.sh --plugin-cost`; commit %s, %s; load average %s before, %s after;" % (
-            get("commit"), get("date"), get("load_before"), get("load_after")),
-        "%s runs failed their checks). The plugin's Writes count as plugins' time, off the" %
-        get("failed_runs"),
-        "core's share; the latencies are the four in-process plugins'. Medians, the smallest",
-        "and largest run in brackets. Target: the core's CPU share with the plugin less than",
-        "%d %% above itself without, by the ratio of the medians and by the median of the" %
-        PLUGIN_CORE_CPU_TARGET_PCT,
-        "paired runs' ratios; where those range much wider, the run cannot show it.", "",
-        "| Cameras × producers | Metrics plugin | Runs | Core CPU % | Process CPU % | p50 µs "
-        "| p99 µs | Plugin's Write, ns an event | Plugin's Writes, % of a core "
-        "| Other processes, % of a core |", "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
-    configs = sorted({c for c, _ in runs}, key=lambda c: [int(n) for n in c.split("x")])
-    for config in configs:
+    cells, verdicts = [], []
+    for config in sorted({c for c, _ in runs}):
+        name = "%d × %d" % config
         for loaded in (False, True):
             got = runs.get((config, loaded), [])
             column = lambda k, form="%.2f": spread([r[k] for r in got], form)  # noqa: E731
-            lines.append("| %s | %s | %d | %s | %s | %s | %s | %s | %s | %s |" % (
-                config.replace("x", " × "), "with" if loaded else "without", len(got),
-                column("core_cpu_pct"), column("process_cpu_pct"), column("p50_us", "%.1f"),
-                column("p99_us", "%.1f"), column("plugin_write_ns", "%.0f") if loaded else "—",
+            cells.append([
+                name, "with" if loaded else "without", "%d" % len(got), column("core_cpu_pct"),
+                column("process_cpu_pct"), column("p50_us", "%.1f"), column("p99_us", "%.1f"),
+                column("plugin_write_ns", "%.0f") if loaded else "—",
                 column("plugin_cpu_pct", "%.3f") if loaded else "—",
-                spread([r["others"] for r in got if r["others"] == r["others"]], "%.0f")))
-    lines.append("")
-    for config in configs:
-        with_, without = runs.get((config, True), []), runs.get((config, False), [])
-        if not with_ or not without:
-            continue
-        above = 100 * (statistics.median([r["core_cpu_pct"] for r in with_]) /
-                       statistics.median([r["core_cpu_pct"] for r in without]) - 1)
-        pairs = sorted(100 * (a["core_cpu_pct"] / b["core_cpu_pct"] - 1)
-                       for a, b in zip(with_, without))
-        # Met when both estimates are below the target, not met when neither is.
-        below = (above < PLUGIN_CORE_CPU_TARGET_PCT) + (
-            statistics.median(pairs) < PLUGIN_CORE_CPU_TARGET_PCT)
-        lines.append("%s: with the plugin the core's share is %+.1f %% of itself without "
-                     "(the medians; run pair by run pair %+.1f %%, from %+.1f %% to %+.1f %%): "
-                     "< %d %%: %s." % (
-                         config.replace("x", " × "), above, statistics.median(pairs), pairs[0],
-                         pairs[-1], PLUGIN_CORE_CPU_TARGET_PCT,
-                         ("**not met**", "**not shown** (the two estimates fall either side)",
-                          "met")[below]))
-    return lines
+                spread([r["others_cpu_pct"] for r in got if not math.isnan(r["others_cpu_pct"])],
+                       "%.0f")])
+        if runs.get((config, True)) and runs.get((config, False)):
+            verdicts.append(plugin_cost_verdict(name, runs[(config, True)], runs[(config, False)]))
+    return lines + prose(
+        "`recorder_load_bench` with and without `--plugin plugins/metrics.so`, the runs of\n"
+        "the two interleaved (each pair in random order), {seconds} s windows, while /metrics is\n"
+        "scraped once a second ({scrapes} scrapes answered; `bench/plugin_cost.sh`, run by\n"
+        "`bench/run.sh --plugin-cost`; commit {commit}, {date}; load average {load_before} before,\n"
+        "{load_after} after; {failed_runs} runs failed their checks). The plugin's Writes count\n"
+        "as plugins' time, off the core's share; the latencies are the four in-process plugins'.\n"
+        "Medians, the smallest and largest run in brackets. Target: the core's share with the\n"
+        "plugin less than {target} % above itself without, by the ratio of the medians and by\n"
+        "the median of the paired runs' ratios.\n", dict(keys, target=PLUGIN_CORE_CPU_TARGET_PCT)
+    ) + table(["Cameras × producers", "Metrics plugin", "Runs", "Core CPU %", "Process CPU %",
+               "p50 µs", "p99 µs", "Plugin's Write, ns an event", "Plugin's Writes, % of a core",
+               "Other processes, % of a core"], "llrrrrrrrr", cells) + [""] + verdicts
 
 
 def replace_section(text, title, section):
@@ -475,8 +442,7 @@ def page(results, note):
     lines = ["# Performance", "",
              "Generated by `bench/run.sh` (Release build); run it again to refresh this page.",
              "Every figure below comes from that one run on this machine."]
-    lines += (["", note] if note else []) + ["", "| Machine | |", "|---|---|"]
-    lines += ["| %s | %s |" % pair for pair in machine(results)]
+    lines += (["", note] if note else []) + [""] + table(["Machine", ""], "ll", machine(results))
     for section in (throughput_section(read_benchmarks(path("event_bus.json"))),
                     latency_section(read_csv(path("recorder_load.csv"))),
                     compare_section(read_csv(path("recorder_compare.csv"))),
@@ -489,14 +455,93 @@ def page(results, note):
                                         read_keys(path("plugin_cost.txt")))):
         lines += [""] + section
     return "\n".join(lines) + "\n"
+# The latency plot: one curve per configuration of recorder_load_bench's
+# histogram, the latency on a logarithmic x axis, the share of events at or
+# below it on a y axis of nines (0, 90 %, 99 %, ...), so the tail reads as
+# well as the median. A curve ends at the top with its largest latency.
+WIDTH, HEIGHT, LEFT, RIGHT, TOP, BOTTOM = 760, 440, 70, 220, 30, 50
+COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b",
+           "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"]
+MAX_NINES = 5  # 99.999 %
+
+
+def nines(fraction):
+    """-log10(1 - fraction): 0 at 0, 1 at 90 %, 2 at 99 %; capped at MAX_NINES."""
+    if fraction >= 1:
+        return MAX_NINES
+    return min(MAX_NINES, -math.log10(1 - max(0.0, fraction)))
+
+
+def label(config):
+    """"64x2" reads "64 cameras, 2 producers", "64x1 bare queue" "64 cameras,
+    1 producer, bare queue"."""
+    match = re.match(r"^(\d+)x(\d+)(?: (.+))?$", config)
+    if not match:
+        return config
+    cameras, producers, queue = match.groups()
+    return "%s cameras, %s producer%s%s" % (cameras, producers, "" if producers == "1" else "s",
+                                           ", " + queue if queue else "")
+
+
+def latency_svg(rows):
+    """rows: (config, latency_us, cumulative_fraction) in file order."""
+    curves = {}
+    for config, latency, fraction in rows:
+        curves.setdefault(config, []).append((latency, fraction))
+    curves = {c: sorted(p) for c, p in curves.items() if any(x > 0 for x, _ in p)}
+    if not curves:
+        return ('<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="80" '
+                'font-family="sans-serif" font-size="14">\n<rect width="100%%" height="100%%" '
+                'fill="white"/>\n<text x="20" y="45">latency not measured in this run</text>\n'
+                '</svg>\n' % WIDTH)
+    values = [x for points in curves.values() for x, _ in points if x > 0]
+    low = math.floor(math.log10(min(values)))
+    high = max(math.ceil(math.log10(max(values))), low + 1)
+    below_all = [nines(f) for points in curves.values() for _, f in points if f < 1]
+    top = max(1, min(MAX_NINES, math.ceil(max(below_all)) if below_all else 3))
+    x_of = lambda v: LEFT + (math.log10(max(v, 10 ** low)) - low) / (high - low) * (  # noqa: E731
+        WIDTH - LEFT - RIGHT)
+    y_of = lambda n: HEIGHT - BOTTOM - min(n, top) / top * (HEIGHT - TOP - BOTTOM)  # noqa: E731
+    line = '<line x1="%.1f" y1="%.1f" x2="%.1f" y2="%.1f" stroke="%s"%s/>'
+    text = '<text x="%.1f" y="%.1f"%s>%s</text>'
+    middle = (TOP + HEIGHT - BOTTOM) // 2
+    parts = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" '
+             'font-family="sans-serif" font-size="12">' % (WIDTH, HEIGHT),
+             '<rect width="100%" height="100%" fill="white"/>',
+             '<rect x="%d" y="%d" width="%d" height="%d" fill="none" stroke="#444"/>'
+             % (LEFT, TOP, WIDTH - LEFT - RIGHT, HEIGHT - TOP - BOTTOM)]
+    for decade in range(low, high + 1):
+        x = x_of(10 ** decade)
+        parts += [line % (x, TOP, x, HEIGHT - BOTTOM, "#ddd", ""),
+                  text % (x, HEIGHT - BOTTOM + 18, ' text-anchor="middle"', "%g" % 10 ** decade)]
+    for n in range(top + 1):
+        share = "0 %" if n == 0 else ("%." + str(max(0, n - 2)) + "f %%") % (100 - 100 / 10 ** n)
+        parts += [line % (LEFT, y_of(n), WIDTH - RIGHT, y_of(n), "#ddd", ""),
+                  text % (LEFT - 6, y_of(n) + 4, ' text-anchor="end"', share)]
+    parts += [text % ((LEFT + WIDTH - RIGHT) // 2, HEIGHT - 10, ' text-anchor="middle"',
+                      "latency (µs, logarithmic)"),
+              text % (14, middle, ' text-anchor="middle" transform="rotate(-90 14 %d)"' % middle,
+                      "events at or below")]
+    if 10 ** low < P99_TARGET_US < 10 ** high:  # the p99 target, dashed
+        x = x_of(P99_TARGET_US)
+        parts += [line % (x, TOP, x, HEIGHT - BOTTOM, "#444", ' stroke-dasharray="4 3"'),
+                  text % (x + 3, TOP + 12, ' font-size="10"', "%g µs" % P99_TARGET_US)]
+    for index, (config, points) in enumerate(curves.items()):
+        colour, y = COLOURS[index % len(COLOURS)], TOP + 10 + 18 * index
+        path = " ".join("%s%.1f,%.1f" % ("L" if i else "M", x_of(x), y_of(nines(f)))
+                        for i, (x, f) in enumerate(p for p in points if p[0] > 0))
+        parts += ['<path d="%s" fill="none" stroke="%s" stroke-width="1.5"/>' % (path, colour),
+                  line % (WIDTH - RIGHT + 12, y, WIDTH - RIGHT + 32, y, colour,
+                          ' stroke-width="3"'),
+                  text % (WIDTH - RIGHT + 38, y + 4, "", escape(label(config)))]
+    return "\n".join(parts + ["</svg>"]) + "\n"
 
 
 def histogram(results):
     rows = []
-    for row in read_csv(os.path.join(results, "recorder_load_histogram.csv")):
+    for r in read_csv(os.path.join(results, "recorder_load_histogram.csv")):
         try:
-            rows.append((row["config"], float(row["latency_us"]),
-                         float(row["cumulative_fraction"])))
+            rows.append((r["config"], float(r["latency_us"]), float(r["cumulative_fraction"])))
         except (KeyError, ValueError):
             continue
     return rows
@@ -510,21 +555,18 @@ def main():
     parser.add_argument("--note", default="")
     parser.add_argument("--only", choices=["plugin-cost"])
     options = parser.parse_args()
+    path = lambda name: os.path.join(options.results, name)  # noqa: E731
     if options.only:
-        section = plugin_cost_section(read_csv(os.path.join(options.results, "plugin_cost.csv")),
-                                      read_keys(os.path.join(options.results, "plugin_cost.txt")))
-        with open(options.page, encoding="utf-8") as f:
-            text = replace_section(f.read(), PLUGIN_COST_TITLE, "\n".join(section) + "\n")
-        with open(options.page, "w", encoding="utf-8") as f:
+        section = plugin_cost_section(read_csv(path("plugin_cost.csv")),
+                                      read_keys(path("plugin_cost.txt")))
+        files = {options.page: replace_section(read_text(options.page), PLUGIN_COST_TITLE,
+                                               "\n".join(section) + "\n")}
+    else:  # made before either file is opened: the commit line asks git about the page
+        files = {options.page: page(options.results, options.note),
+                 options.plot: latency_svg(histogram(options.results))}
+    for name, text in files.items():
+        with open(name, "w", encoding="utf-8") as f:
             f.write(text)
-        return
-    # Both are made before either file is opened: the commit line asks git
-    # whether tracked files have changed, and the page is one of them.
-    text, plot = page(options.results, options.note), latency_svg(histogram(options.results))
-    with open(options.page, "w", encoding="utf-8") as f:
-        f.write(text)
-    with open(options.plot, "w", encoding="utf-8") as f:
-        f.write(plot)
 
 
 if __name__ == "__main__":

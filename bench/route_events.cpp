@@ -1,13 +1,7 @@
-// route_events: the work of routing events on one thread, for counting
-// instructions (bench/callgrind.sh runs it under callgrind). Posts N events
-// of B bytes (64 unless given) to three subscribers, then asks for the stop
-// and runs the delivery loop on the same thread, which delivers every queued
-// event and returns. Nothing waits and no second thread runs, so the count
-// depends only on N: the difference between N and 2N events, divided by N,
-// is one event's cost from the entry to its last delivery.
-// With --bare the same work goes through the bare reference queue.
-//
-// Usage: route_events [--bare] N [B]
+// route_events [--bare] N [B]: posts N events of B bytes (64) to three
+// subscribers, then runs the delivery loop on the same thread until every
+// event is delivered, nothing waiting, so that an instruction count depends
+// only on N (bench/callgrind.sh). With --bare through the bare queue.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +28,7 @@ bool route(long events, const std::vector<uint8_t> &payload, long size)
 {
     Queue queue;
     subscribeAll(queue, kPlugins, countingWrite);
-    _EventParmsIn in = frameRecord(0x00200000u);
+    _EventParmsIn in = dvr_event_in(0x00200000u, DVR_EVENT_KIND_0x8, 0);
     in.data = size ? const_cast<uint8_t *>(payload.data()) : nullptr;
     in.len = static_cast<uint32_t>(size);
     for (long i = 0; i < events; ++i)

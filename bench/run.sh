@@ -1,27 +1,11 @@
 #!/usr/bin/env bash
-# Measures the core and writes docs/performance.md with its latency plot
-# (docs/performance-latency.svg). Installs what is missing (the build's
-# packages, libzmq3-dev, valgrind, python3), builds a Release tree in
-# build-release/ without the tests, and runs in turn:
-#   event_bus_bench          throughput beside the bare queue and ZeroMQ; its
-#                            sustained load (10^7 events, 10^5 with --quick)
-#   recorder_load_bench      latency under a recorder's load, 64 and 256
-#                            cameras with 1, 2, 8 producers; $RECORDER_LOAD_ARGS
-#                            adds arguments; then --compare: 64 and 256
-#                            cameras, one producer, the bus and the bare queue
-#                            interleaved, 5 runs of 10 s each (1 of 2 s quick)
-#   core_runs.py idle        the idle core: memory, CPU, wake-ups
-#   core_runs.py startup     start-up time with 32 plugins
-#   callgrind.sh             instructions per routed event, bus and bare queue
-#   core_runs.py footprint   the armhf build's sizes and heap under qemu-arm,
-#                            built in build-armhf-bench/ when the cross
-#                            compiler and qemu-arm are installed
-#   plugin_cost.sh           the recorder load with and without the metrics
-#                            plugin while it is scraped
-# then bench/report.py writes the page. What cannot run is reported as "not
+# Measures the core and writes docs/performance.md with its latency plot:
+# installs what is missing, builds a Release tree in build-release/ without
+# the tests, runs each measurement (a footprint needs the armhf cross compiler
+# and qemu-arm) and bench/report.py. What cannot run is reported as "not
 # measured" and the rest goes on; raw results in build-release/bench-results/.
 # Usage: bench/run.sh [--quick | --plugin-cost]
-#   --quick: shorter windows and fewer runs
+#   --quick: shorter windows and fewer runs; $RECORDER_LOAD_ARGS adds arguments
 #   --plugin-cost: only the metrics plugin's cost, into its section of the page
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -98,8 +82,7 @@ step recorder_load.out "$bench/recorder_load_bench" --csv "$results/recorder_loa
 step recorder_compare.out "$bench/recorder_load_bench" --compare "$repetitions" \
   --seconds "$seconds" --csv "$results/recorder_compare.csv" \
   --histogram "$results/recorder_load_histogram.csv"
-step idle.txt python3 bench/core_runs.py idle --window "$idle_window" \
-  --smaps "$results/idle-smaps.txt" "$build"
+step idle.txt python3 bench/core_runs.py idle --window "$idle_window" "$build"
 step startup.txt python3 bench/core_runs.py startup --plugins 32 --runs "$startup_runs" "$build"
 step callgrind.txt bench/callgrind.sh --events "$callgrind_events" "$build"
 step footprint.txt armhf_build

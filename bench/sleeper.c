@@ -1,11 +1,5 @@
-/*
- * sleeper - the idle core's yardstick (bench/core_runs.py idle): wakes every
- * 100 ms, as the core's housekeeping tick does, for SECONDS, then prints its
- * CPU time (CLOCK_PROCESS_CPUTIME_ID) in per cent of one core and its context
- * switches per second: what waking ten times a second alone costs here.
- *
- * Usage: sleeper SECONDS
- */
+/* sleeper SECONDS: the idle core's yardstick, waking every 100 ms as the core's
+ * tick does; prints its CPU share and context switches per second. */
 #define _POSIX_C_SOURCE 200809L
 #include <stdio.h>
 #include <stdlib.h>

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Tests of the performance page's generator (bench/report.py) and its plot
-(bench/latency_plot.py): what each section makes of the results it is given,
+(bench/report.py): what each section makes of the results it is given,
 and of results that are missing."""
 import json
 import os
@@ -9,7 +9,6 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench"))
-import latency_plot  # noqa: E402
 import report  # noqa: E402
 
 
@@ -201,15 +200,15 @@ class Sections(unittest.TestCase):
 
 class Plot(unittest.TestCase):
     def test_nines_stretch_the_tail(self):
-        self.assertAlmostEqual(latency_plot.nines(0.0), 0)
-        self.assertAlmostEqual(latency_plot.nines(0.9), 1)
-        self.assertAlmostEqual(latency_plot.nines(0.999), 3)
-        self.assertEqual(latency_plot.nines(1.0), latency_plot.MAX_NINES)
+        self.assertAlmostEqual(report.nines(0.0), 0)
+        self.assertAlmostEqual(report.nines(0.9), 1)
+        self.assertAlmostEqual(report.nines(0.999), 3)
+        self.assertEqual(report.nines(1.0), report.MAX_NINES)
 
     def test_one_curve_and_legend_entry_per_configuration(self):
         rows = [("8 cameras", 2.0, 0.5), ("8 cameras", 20.0, 0.99), ("8 cameras", 80.0, 1.0),
                 ("64 <cameras>", 3.0, 0.5), ("64 <cameras>", 300.0, 1.0)]
-        svg = latency_plot.latency_svg(rows)
+        svg = report.latency_svg(rows)
         self.assertEqual(svg.count("<path "), 2)
         self.assertIn(">8 cameras</text>", svg)
         self.assertIn(">64 &lt;cameras&gt;</text>", svg)
@@ -218,14 +217,14 @@ class Plot(unittest.TestCase):
             self.assertIn(label, svg)
 
     def test_configurations_named_cameras_x_producers_read_out_in_the_legend(self):
-        self.assertEqual(latency_plot.label("64x1"), "64 cameras, 1 producer")
-        self.assertEqual(latency_plot.label("256x8"), "256 cameras, 8 producers")
-        self.assertEqual(latency_plot.label("64x1 bare queue"),
+        self.assertEqual(report.label("64x1"), "64 cameras, 1 producer")
+        self.assertEqual(report.label("256x8"), "256 cameras, 8 producers")
+        self.assertEqual(report.label("64x1 bare queue"),
                          "64 cameras, 1 producer, bare queue")
-        self.assertEqual(latency_plot.label("other"), "other")
+        self.assertEqual(report.label("other"), "other")
 
     def test_no_histogram_gives_a_placeholder(self):
-        svg = latency_plot.latency_svg([])
+        svg = report.latency_svg([])
         self.assertIn("latency not measured in this run", svg)
         self.assertNotIn("<path ", svg)
 
