@@ -43,10 +43,11 @@ public:
     static constexpr size_t kBudgetBytes = 512 * 1024;
     static constexpr size_t kMaxBlocks = 1024;  // bounds the bookkeeping of tiny blocks
     static constexpr size_t kMaxBlockBytes = 128 * 1024;
-    // The event bus hands the cache no block of an event shorter than this:
-    // malloc's own per-thread caches serve such sizes for less than the
-    // cache's bookkeeping costs.
-    static constexpr size_t kMinBlockBytes = 256;
+    // The event bus hands the cache no block of an event shorter than this
+    // (audio frames, log lines, documents): malloc serves such sizes for
+    // less than the cache's bookkeeping and locks cost, and freeing them
+    // never trims the heap. The cache is for the frames that do.
+    static constexpr size_t kMinBlockBytes = 4096;
 
     // A freed block and the number of bytes it can hold.
     struct Block {
