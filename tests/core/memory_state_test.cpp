@@ -21,6 +21,7 @@ struct MemoryStateCore : TestCore {
 
 TEST(MemoryState, AnnouncementIsOneStatusEventWithTheThrottlingState)
 {
+    received.clear();
     MemoryStateCore core;
     Subscriber plugin;
     plugin.Write = recordWrite;
