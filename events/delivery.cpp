@@ -114,16 +114,22 @@ size_t EventBus::waitingBehind(size_t batchLeft)
     return batchLeft + eventQueue.size();
 }
 
-// One Write, untimed: every event's path to every plugin, so inline. The
-// event's receivers are handed the same read-only Write record in turn.
+// One Write: every event's path to every plugin, so inline; the clock is
+// read around the call only when writes are timed. The event's receivers
+// are handed the same read-only Write record in turn.
 inline void EventBus::writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event,
-                                    const _WriteParmsIn &record, DeliveryHolds &holds)
+                                    const _WriteParmsIn &record, bool timed,
+                                    DeliveryHolds &holds)
 {
     _WriteParmsOut out = writeAnswerPreset();
     holds.beforeCall(plugin.pluginId);
+    const auto start = timed ? clock.Now() : TimeSource::Clock::time_point{};
     const int result = plugin.Write ? plugin.Write(&record, &out) : DVR_ENTRY_NOT_EXPORTED;
+    const auto end = timed ? clock.Now() : TimeSource::Clock::time_point{};
     if (result != 0 || out.error != 0)
         writeFailed(plugin, event, result, out.error);
+    if (timed)
+        noteWriteTime(plugin, event, end - start);
     holds.afterCall(plugin.pluginId, out.keep != 0);
 }
 
@@ -153,33 +159,22 @@ void EventBus::deliverEvent(const _EventParmsIn &event, size_t batchLeft)
         if (config && plugin.pluginId != event.providerID)
             updatePluginConfig(plugin, event, holds);
         else if (plugin.writable && subscriptionMatches(plugin.subscribe, event.eventType, match))
-            timed ? writeTimed(plugin, event, record, holds)
-                  : writeToPlugin(plugin, event, record, holds);
+            writeToPlugin(plugin, event, record, timed, holds);
     }
     if (holds.finish())
         disposeOf(event.data, event.len);
 }
 
-// Timed writes: the clock is read around the call, and a slow one is
-// logged.
-void EventBus::writeTimed(const Subscriber &plugin, const _EventParmsIn &event,
-                          const _WriteParmsIn &record, DeliveryHolds &holds)
+// A timed write that took kSlowWrite or longer is logged.
+void EventBus::noteWriteTime(const Subscriber &plugin, const _EventParmsIn &event,
+                             TimeSource::Clock::duration took)
 {
-    _WriteParmsOut out = writeAnswerPreset();
-    holds.beforeCall(plugin.pluginId);
-    const auto start = clock.Now();
-    const int result = plugin.Write ? plugin.Write(&record, &out) : DVR_ENTRY_NOT_EXPORTED;
-    const auto end = clock.Now();
-    if (result != 0 || out.error != 0)
-        writeFailed(plugin, event, result, out.error);
-    if (end - start >= kSlowWrite) {
-        const long long ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count();
-        log(0, "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s", ms,
-            event.providerID, static_cast<int>(event.eventType), groupedNumber(event.len).c_str(),
-            plugin.fileName.c_str());
-    }
-    holds.afterCall(plugin.pluginId, out.keep != 0);
+    if (took < kSlowWrite)
+        return;
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    log(0, "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s", ms,
+        event.providerID, static_cast<int>(event.eventType), groupedNumber(event.len).c_str(),
+        plugin.fileName.c_str());
 }
 
 // A failure to take one of the core's own log lines is not reported: the

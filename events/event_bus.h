@@ -90,9 +90,9 @@ private:
     void deliverEvent(const _EventParmsIn &event, size_t batchLeft);
     size_t waitingBehind(size_t batchLeft);
     void writeToPlugin(const Subscriber &plugin, const _EventParmsIn &event,
-                       const _WriteParmsIn &record, DeliveryHolds &holds);
-    void writeTimed(const Subscriber &plugin, const _EventParmsIn &event,
-                    const _WriteParmsIn &record, DeliveryHolds &holds);
+                       const _WriteParmsIn &record, bool timed, DeliveryHolds &holds);
+    void noteWriteTime(const Subscriber &plugin, const _EventParmsIn &event,
+                       TimeSource::Clock::duration took);
     void writeFailed(const Subscriber &plugin, const _EventParmsIn &event, int result, int error);
     void updatePluginConfig(const Subscriber &plugin, const _EventParmsIn &event,
                             DeliveryHolds &holds);
