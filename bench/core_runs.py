@@ -3,8 +3,9 @@
 as on the device, measured from outside; prints key=value lines. Each run ends
 with SIGINT to the stand-in (the stop packet), which must exit with 0.
 
-  idle [--window S] [--settle S] [BUILD]   the example plugins,
-      the camera stopped: CPU, wake-ups and memory over S s (30), after 3 s
+  idle [--window S] [--repeat N] [--settle S] [BUILD]   the example plugins,
+      the camera stopped: CPU, wake-ups and memory over N (7) windows of S s
+      (10), after 3 s; each window beside the yardstick
   startup [--plugins N] [--runs N] [BUILD]   to the start line with N (32)
       no-op plugins, RUNS (11) times, then without plugins
   footprint [--parent-build BUILD] [ARMHF_BUILD]   the armhf build's sizes,
@@ -216,6 +217,9 @@ def examples(build):
 
 
 def idle(options):
+    """The core's CPU over `repeat` windows, each beside a run of the yardstick
+    (bench/sleeper) over the same window: the ratio of the two by window and
+    its median, which a disturbance of the shared machine moves least."""
     def measure(directory, parent):
         if not wait_for_file(os.path.join(directory, "parent.out"), "audio frames, stopped",
                              parent):
@@ -225,17 +229,40 @@ def idle(options):
         core = child_of(parent.pid) or fail("no core under the stand-in")
         time.sleep(options.settle)
         sleeper = os.path.join(options.build, "bench", "sleeper")
-        reference = subprocess.Popen([sleeper, str(options.window)], stdout=subprocess.PIPE,
-                                     text=True) if os.access(sleeper, os.X_OK) else None
-        before = sample("/proc", core, time.monotonic())
-        time.sleep(options.window)
-        lines = report_window(before, sample("/proc", core, time.monotonic()),
-                              os.sysconf("SC_CLK_TCK"))
+        first = before = sample("/proc", core, time.monotonic())
+        ratios, references = [], []
+        for _ in range(options.repeat):
+            reference = subprocess.Popen([sleeper, str(options.window)], stdout=subprocess.PIPE,
+                                         text=True) if os.access(sleeper, os.X_OK) else None
+            time.sleep(options.window)
+            after = sample("/proc", core, time.monotonic())
+            if reference:
+                keys = read_keys(reference.communicate()[0])
+                window = read_keys("\n".join(report_window(before, after, os.sysconf("SC_CLK_TCK"))))
+                references.append(keys)
+                if float(keys.get("reference_cpu_pct", 0)) > 0 and "cpu_pct_schedstat" in window:
+                    ratios.append(float(window["cpu_pct_schedstat"]) /
+                                  float(keys["reference_cpu_pct"]))
+            before = after
+        lines = report_window(first, before, os.sysconf("SC_CLK_TCK"))
         lines += report_memory("/proc", core, int(subprocess.check_output(
             ["bash", "-c", "ulimit -s"], text=True)))
-        return lines + (reference.communicate()[0].split() if reference else [])
+        lines.append("windows=%d" % options.repeat)
+        for key in ("reference_cpu_pct", "reference_wakeups_per_s"):
+            values = [float(k[key]) for k in references if key in k]
+            if values:
+                lines.append("%s=%.4f" % (key, statistics.mean(values)))
+        if ratios:
+            lines += ["ratio_by_window=" + ",".join("%.2f" % r for r in ratios),
+                      "ratio_median=%.3f" % statistics.median(ratios)]
+        return lines
     under_parent(options.build, examples(options.build), [os.path.join(
         options.build, "dvrparent"), "--packet", "0x05000000:0x102", "./dvrcore"], measure)
+
+
+def read_keys(text):
+    """The key=value lines of `text` as a dict."""
+    return dict(line.split("=", 1) for line in text.split() if "=" in line)
 
 
 def start_once(build, directory):
@@ -347,7 +374,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     jobs = parser.add_subparsers(dest="job", required=True)
     job = jobs.add_parser("idle")
-    job.add_argument("--window", type=float, default=30)
+    job.add_argument("--window", type=float, default=10)
+    job.add_argument("--repeat", type=int, default=7)
     job.add_argument("--settle", type=float, default=3)
     job.set_defaults(run=idle, build="build-release")
     job = jobs.add_parser("startup")
