@@ -17,9 +17,9 @@ case ${1:-} in
   "") ;;
   *) sed -n '2,/^set -e/{s/^# \{0,1\}//p}' "$0"; exit 2 ;;
 esac
-idle_window=30 startup_runs=11 callgrind_events=20000 seconds=10 repetitions=5
+idle_window=10 idle_repeat=7 startup_runs=11 callgrind_events=20000 seconds=10 repetitions=5
 sustained_events=10000000
-[ $quick -eq 0 ] || { idle_window=5; startup_runs=3; callgrind_events=5000; seconds=2
+[ $quick -eq 0 ] || { idle_window=3; idle_repeat=2; startup_runs=3; callgrind_events=5000; seconds=2
   repetitions=1; sustained_events=100000; }
 
 tools/install-deps.sh libzmq3-dev valgrind python3
@@ -82,7 +82,7 @@ step recorder_load.out "$bench/recorder_load_bench" --csv "$results/recorder_loa
 step recorder_compare.out "$bench/recorder_load_bench" --compare "$repetitions" \
   --seconds "$seconds" --csv "$results/recorder_compare.csv" \
   --histogram "$results/recorder_load_histogram.csv"
-step idle.txt python3 bench/core_runs.py idle --window "$idle_window" "$build"
+step idle.txt python3 bench/core_runs.py idle --window "$idle_window" --repeat "$idle_repeat" "$build"
 step startup.txt python3 bench/core_runs.py startup --plugins 32 --runs "$startup_runs" "$build"
 step callgrind.txt bench/callgrind.sh --events "$callgrind_events" "$build"
 step footprint.txt armhf_build
