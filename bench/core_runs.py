@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The core run under the parent stand-in (dvrparent) in a directory laid out
-as on the device, measured from outside; prints key=value lines. Each run ends
-with SIGINT to the stand-in (the stop packet), which must exit with 0.
+"""Measurements of the built core and benchmarks, from outside; each prints
+key=value lines. The core runs under the parent stand-in (dvrparent) in a
+directory laid out as on the device, each run ending with SIGINT to the
+stand-in (the stop packet), which must exit with 0.
 
   idle [--window S] [--settle S] [BUILD]   the example plugins,
       the camera stopped: CPU, wake-ups and memory over S s (30), after 3 s
@@ -9,6 +10,11 @@ with SIGINT to the stand-in (the stop packet), which must exit with 0.
       no-op plugins, RUNS (11) times, then without plugins
   footprint [--parent-build BUILD] [ARMHF_BUILD]   the armhf build's sizes,
       libraries and heap under qemu-arm (build-armhf-bench/)
+  callgrind [--events N] [BUILD]   instructions per routed event
+      (event_bus_bench --route, 20000 events), of the bus and the bare queue
+  plugin-cost --csv FILE [--repetitions R] [--seconds S] [BUILD]   the
+      metrics plugin's cost: recorder_load_bench --compare R (5) with it, S s
+      (10) windows, while /metrics is scraped once a second; rows to FILE
 BUILD is build-release/ unless given.
 """
 import argparse
@@ -19,11 +25,14 @@ import re
 import select
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import urllib.request
 
 START_LINE = b"successfully started core version"
 TIMEOUT_S = 30
@@ -343,6 +352,92 @@ def footprint(options):
             measure)
 
 
+def instructions(command, work):
+    """The total instruction count (Ir) of `command` run under callgrind."""
+    out = os.path.join(work, "callgrind.out")
+    run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] + command,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    totals = re.findall(r"^(?:summary|totals): *(\d+)", read_text(out) or "", re.M)
+    if run.returncode != 0 or not totals:
+        sys.stderr.write(run.stderr)
+        fail("%s failed under callgrind" % " ".join(command))
+    return int(totals[-1])
+
+
+def per_event(prefix, events, small, large):
+    """The counts of runs with N and 2N events and their difference over N:
+    one event's cost from the event entry to its last delivery and the
+    release of its block, the set-up and tear-down cancelled out."""
+    return ["%sinstructions_%d=%d" % (prefix, events, small),
+            "%sinstructions_%d=%d" % (prefix, 2 * events, large),
+            "%sinstructions_per_event=%.1f" % (prefix, (large - small) / events)]
+
+
+def callgrind(options):
+    driver = os.path.join(options.build, "bench", "event_bus_bench")
+    if not os.access(driver, os.X_OK):
+        fail("%s is not built" % driver)
+    if not shutil.which("valgrind"):
+        fail("valgrind is not installed")
+    lines = ["events=%d" % options.events]
+    with tempfile.TemporaryDirectory(prefix="dvr-callgrind-") as work:
+        for prefix, bare in (("", []), ("bare_", ["--bare"])):
+            small, large = (instructions([driver, "--route"] + bare + [str(n), "64"], work)
+                            for n in (options.events, 2 * options.events))
+            lines += per_event(prefix, options.events, small, large)
+    print("\n".join(lines))
+
+
+def failed_runs(report, repetitions):
+    """Runs of recorder_load_bench --compare that did not pass their checks
+    (each that did says so): two configurations, two runs a pair."""
+    return 4 * repetitions - len(re.findall(r"^    checks:", report, re.M))
+
+
+def plugin_cost(options):
+    bench = os.path.join(options.build, "bench", "recorder_load_bench")
+    plugin = os.path.join(options.build, "plugins", "metrics.so")
+    if not os.access(bench, os.X_OK) or not os.path.isfile(plugin):
+        fail("%s or %s is not built" % (bench, plugin))
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        address = "127.0.0.1:%d" % free.getsockname()[1]
+    scrapes, done = [], threading.Event()
+
+    def scrape():  # once a second, so the plugin's serving is in the process's CPU time
+        while not done.wait(1):
+            try:
+                with urllib.request.urlopen("http://%s/metrics" % address, timeout=1) as answer:
+                    answer.read()
+                scrapes.append(1)
+            except OSError:
+                pass
+    load = lambda: " ".join((read_text("/proc/loadavg") or "").split()[:3])  # noqa: E731
+    commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True,
+                            text=True).stdout.strip() or "unknown"
+    print("commit=%s\ndate=%s\nload_before=%s" % (
+        commit, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), load()), flush=True)
+    scraper = threading.Thread(target=scrape)
+    scraper.start()
+    report = []
+    try:
+        with subprocess.Popen([bench, "--compare", str(options.repetitions), "--plugin", plugin,
+                               "--seconds", str(options.seconds), "--csv", options.csv],
+                              stdout=subprocess.PIPE, text=True,
+                              env=dict(os.environ, DVR_METRICS_LISTEN=address)) as run:
+            for line in run.stdout:  # the benchmark's report to standard error
+                sys.stderr.write(line)
+                report.append(line)
+    finally:
+        done.set()
+        scraper.join()
+    failed = failed_runs("".join(report), options.repetitions)
+    print("load_after=%s\nscrapes=%d\nrepetitions=%d\nseconds=%g\nfailed_runs=%d" % (
+        load(), len(scrapes), options.repetitions, options.seconds, failed))
+    if failed:
+        sys.exit(1)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     jobs = parser.add_subparsers(dest="job", required=True)
@@ -358,13 +453,22 @@ def main():
     job.add_argument("--parent-build", default="build-release",
                      help="the native build whose dvrparent drives the armhf core")
     job.set_defaults(run=footprint, build="build-armhf-bench")
+    job = jobs.add_parser("callgrind")
+    job.add_argument("--events", type=int, default=20000)
+    job.set_defaults(run=callgrind, build="build-release")
+    job = jobs.add_parser("plugin-cost")
+    job.add_argument("--csv", required=True)
+    job.add_argument("--repetitions", type=int, default=5)
+    job.add_argument("--seconds", type=float, default=10)
+    job.set_defaults(run=plugin_cost, build="build-release")
     for job in jobs.choices.values():
         job.add_argument("build", nargs="?", default=job.get_default("build"))
     options = parser.parse_args()
     os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
     options.build = os.path.abspath(options.build)
-    if options.job == "footprint":
-        options.parent_build = os.path.abspath(options.parent_build)
+    for name in ("parent_build", "csv"):
+        if hasattr(options, name):
+            setattr(options, name, os.path.abspath(getattr(options, name)))
     options.run(options)
 
 

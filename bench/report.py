@@ -334,9 +334,9 @@ def callgrind_section(counts):
         "bare_instructions_per_event")
     lines += prose(
         "Per 64-byte event, from the event entry to its delivery to three subscribers and the\n"
-        "release of its block (`bench/callgrind.sh`): the difference of callgrind's counts of\n"
-        "`route_events` with {events} and with twice as many events, divided by {events}; the\n"
-        "bare queue does the same work (`route_events --bare`).\n", counts) + table(
+        "release of its block (`bench/core_runs.py callgrind`): the difference of callgrind's\n"
+        "counts of `event_bus_bench --route` with {events} and with twice as many events, divided\n"
+        "by {events}; the bare queue does the same work (`event_bus_bench --route --bare`).\n", counts) + table(
         ["Queue", "Instructions per event", "Target"], "lrl", [
             ["dvrcore", "{:,.1f}".format(core), "≤ {:,}: {}".format(
                 INSTRUCTIONS_TARGET, met(core <= INSTRUCTIONS_TARGET))],
@@ -416,7 +416,7 @@ def plugin_cost_section(rows, keys):
     return lines + prose(
         "`recorder_load_bench` with and without `--plugin plugins/metrics.so`, the runs of\n"
         "the two interleaved (each pair in random order), {seconds} s windows, while /metrics is\n"
-        "scraped once a second ({scrapes} scrapes answered; `bench/plugin_cost.sh`, run by\n"
+        "scraped once a second ({scrapes} scrapes answered; `bench/core_runs.py plugin-cost`, run by\n"
         "`bench/run.sh --plugin-cost`; commit {commit}, {date}; load average {load_before} before,\n"
         "{load_after} after; {failed_runs} runs failed their checks). The plugin's Writes count\n"
         "as plugins' time, off the core's share; the latencies are the four in-process plugins'.\n"
