@@ -189,10 +189,11 @@ int sustain(const char *name)
     return 0;
 }
 
-// The routing mode: N events of BYTES posted, then the delivery loop run on
-// the same thread until every one is delivered, nothing waiting, so that an
-// instruction count depends only on N.
-int touchingWrite(const _WriteParmsIn *in, _WriteParmsOut *out)  // reads the block, as a plugin would
+// The routing mode: `events` events posted, then the delivery loop run on the
+// same thread until every one is delivered, nothing waiting, so that an
+// instruction count depends only on their number. The subscribers read each
+// block, as a plugin would; a refused post shows as a delivery missing.
+int touchingWrite(const _WriteParmsIn *in, _WriteParmsOut *out)
 {
     if (in->data)
         benchmark::DoNotOptimize(*static_cast<const uint8_t *>(in->data));
@@ -200,40 +201,24 @@ int touchingWrite(const _WriteParmsIn *in, _WriteParmsOut *out)  // reads the bl
 }
 
 template <class Queue>
-bool route(int64_t events, uint32_t size, const std::vector<uint8_t> &payload)
+int route(int64_t events, uint32_t size)
 {
     Queue queue;
     subscribeAll(queue, kPlugins, touchingWrite);
+    const std::vector<uint8_t> payload(size ? size : 1, 0x5A);
     _EventParmsIn in = dvr_event_in(0x00200000u, DVR_EVENT_KIND_0x8, 0);
     in.data = size ? const_cast<uint8_t *>(payload.data()) : nullptr;
     in.len = size;
     for (int64_t i = 0; i < events; ++i)
-        if (queue.post(in) != DVR_RESULT_OK)
-            return false;
+        queue.post(in);
     queue.requestStop();
     queue.runDeliveryLoop();
-    return queue.drained() && writes == uint64_t(events) * kPlugins;
-}
-
-int routeMode(int argc, char **argv)
-{
-    const bool bare = argc > 2 && std::strcmp(argv[2], "--bare") == 0;
-    const int first = 2 + bare;
-    const long long count = argc > first ? std::atoll(argv[first]) : 0;
-    const long size = argc == first + 2 ? std::atol(argv[first + 1]) : 64;
-    if (count <= 0 || argc > first + 2 || size < 0 || size > (1 << 20)) {
-        std::fprintf(stderr, "usage: %s --route [--bare] EVENTS [BYTES]   (BYTES 0..1048576)\n",
-                     argv[0]);
-        return 2;
-    }
-    const std::vector<uint8_t> payload(size ? size : 1, 0x5A);
-    if (!(bare ? route<BareQueue>(count, uint32_t(size), payload)
-               : route<BusCore>(count, uint32_t(size), payload))) {
-        std::fprintf(stderr, "routing: %llu deliveries of %lld expected, or blocks left behind\n",
-                     static_cast<unsigned long long>(writes.load()), count * kPlugins);
-        return 1;
-    }
-    return 0;
+    if (queue.drained() && writes == uint64_t(events) * kPlugins)
+        return 0;
+    std::fprintf(stderr, "routing: %llu deliveries of %lld expected, or blocks left behind\n",
+                 static_cast<unsigned long long>(writes.load()),
+                 static_cast<long long>(events) * kPlugins);
+    return 1;
 }
 
 }  // namespace
@@ -241,8 +226,19 @@ int routeMode(int argc, char **argv)
 int main(int argc, char **argv)
 {
     const std::string mode = argc >= 2 ? argv[1] : "", queue = argc == 4 ? argv[3] : "";
-    if (mode == "--route")
-        return routeMode(argc, argv);
+    const bool bare = mode == "--route" && argc >= 3 && std::strcmp(argv[2], "--bare") == 0;
+    if (mode == "--route" && argc >= 3 + bare && argc <= 4 + bare) {
+        const long long count = std::atoll(argv[2 + bare]);
+        const long size = argc == 4 + bare ? std::atol(argv[3 + bare]) : 64;
+        if (count > 0 && size >= 0 && size <= (1 << 20))
+            return bare ? route<BareQueue>(count, uint32_t(size))
+                        : route<BusCore>(count, uint32_t(size));
+    }
+    if (mode == "--route") {
+        std::fprintf(stderr, "usage: %s --route [--bare] EVENTS [BYTES]   (BYTES 0..1048576)\n",
+                     argv[0]);
+        return 2;
+    }
     events = argc >= 3 ? std::atoll(argv[2]) : 0;
     if (mode == "--sustained" && events > 0 && (queue == "dvrcore" || queue == "bare")) {
         std::printf("events=%lld\nmin_bytes=%u\nmax_bytes=%u\nproducers=2\nwindow=%u\nlead=%lld\n",
