@@ -44,13 +44,22 @@ def fail(message):
     sys.exit("core_runs: " + message)
 
 
+def built(build, *names):
+    """The paths of `names` in `build`; fails when one is not there."""
+    paths = [os.path.join(build, name) for name in names]
+    missing = [path for path in paths if not os.path.exists(path)]
+    if missing:
+        fail("%s not built" % " and ".join(missing))
+    return paths
+
+
 def read_text(path):
-    """The file's text; None when it cannot be read."""
+    """The file's text; "" when it cannot be read."""
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
             return f.read()
     except OSError:
-        return None
+        return ""
 
 
 def lay_out(build, directory, plugins=(), noop_copies=0):
@@ -87,7 +96,7 @@ def wait_for_file(path, text, parent, timeout=TIMEOUT_S):
     """True once file `path` holds `text`, False if the stand-in ends first."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline and parent.poll() is None:
-        if text in (read_text(path) or ""):
+        if text in read_text(path):
             return True
         time.sleep(0.1)
     return False
@@ -106,8 +115,7 @@ def stop(parent):
 
 def loaded_plugins(directory):
     """How many of the no-op plugins the status file lists."""
-    return len(set(re.findall(r"noop_\d+\.so", read_text(os.path.join(directory, "core.xml"))
-                              or "")))
+    return len(set(re.findall(r"noop_\d+\.so", read_text(os.path.join(directory, "core.xml")))))
 
 
 # ---- /proc readings; `proc` is /proc but for the tests ----
@@ -121,9 +129,9 @@ def sample(proc, pid, now):
     for task in glob.glob(os.path.join(proc, str(pid), "task", "*")):
         schedstat, status, comm = (read_text(os.path.join(task, name))
                                    for name in ("schedstat", "status", "comm"))
-        has_ns = schedstat is not None and counters["ns"] is not None
+        has_ns = schedstat and counters["ns"] is not None
         counters["ns"] = counters["ns"] + int(schedstat.split()[0]) if has_ns else None
-        if status is not None and comm is not None:
+        if status and comm:
             counters["threads"][os.path.basename(task)] = (sum(
                 int(line.split()[1]) for line in status.splitlines()
                 if re.match(r"(non)?voluntary_ctxt_switches:", line)), comm.strip())
@@ -147,19 +155,15 @@ def report_window(before, after, clock_ticks):
 def mapping_kind(path, exe, start, size_kib, stack_kib):
     """What a mapping of smaps is: unnamed ones of the default stack size are
     thread stacks, those starting on a 64 MiB boundary malloc's arenas."""
-    if path == exe:
-        return "exe"
+    named = {exe: "exe", "[heap]": "heap", "[stack]": "main_stack"}
+    if path in named:
+        return named[path]
     if re.search(r"/plugins/[^/]*\.so$", path):
         return "plugins"
     if re.search(r"\.so[.0-9]*$", path):
         return "libs"
-    named = {"[heap]": "heap", "[stack]": "main_stack"}
-    if path in named:
-        return named[path]
-    if path.startswith("/"):
-        return "other_files"
     if path:
-        return "other_anon"
+        return "other_files" if path.startswith("/") else "other_anon"
     if size_kib == stack_kib:
         return "thread_stacks"
     return "arenas" if int(start, 16) % (64 << 20) == 0 else "other_anon"
@@ -172,14 +176,12 @@ def report_memory(proc, pid, stack_kib):
     lines = ["%s=%s" % (keys[k], v.split()[0]) for k, v in (
         line.split(":", 1) for line in read_text(os.path.join(base, "status")).splitlines()
         if ":" in line) if k in keys]
-    lines += ["pss_kib=" + line.split()[1] for line in (
-        read_text(os.path.join(base, "smaps_rollup")) or "").splitlines() if line.startswith("Pss:")]
+    lines += ["pss_kib=" + line.split()[1] for line in read_text(
+        os.path.join(base, "smaps_rollup")).splitlines() if line.startswith("Pss:")]
     exe = os.readlink(os.path.join(base, "exe"))
     kinds = ["exe", "libs", "plugins", "other_files", "heap", "main_stack", "thread_stacks",
              "arenas", "other_anon"]
-    rss, files = dict.fromkeys(kinds, 0), {}
-    start = path = ""
-    size = 0
+    rss, files, start, path, size = dict.fromkeys(kinds, 0), {}, "", "", 0
     with open(os.path.join(base, "smaps"), encoding="utf-8") as f:
         for line in f:
             words = line.split()
@@ -198,7 +200,7 @@ def report_memory(proc, pid, stack_kib):
 
 
 def child_of(pid):
-    children = (read_text("/proc/%d/task/%d/children" % (pid, pid)) or "").split()
+    children = read_text("/proc/%d/task/%d/children" % (pid, pid)).split()
     return int(children[0]) if children else None
 
 
@@ -286,8 +288,7 @@ def start_times(build, plugins, runs):
 
 
 def startup(options):
-    if not os.path.exists(os.path.join(options.build, "bench-plugins", "noop_plugin.so")):
-        fail("%s/bench-plugins/noop_plugin.so is not built" % options.build)
+    built(options.build, "bench-plugins/noop_plugin.so")
     times, loaded = start_times(options.build, options.plugins, options.runs)
     if loaded != options.plugins:
         fail("the status file lists %d of the %d plugins" % (loaded, options.plugins))
@@ -343,7 +344,7 @@ def footprint(options):
     def measure(directory, parent):
         written = os.path.join(directory, "heap-probe.txt")
         if not wait_for_file(written, "heap_mmapped_bytes=", parent, timeout=120):
-            sys.stderr.write(read_text(os.path.join(directory, "parent.out")) or "")
+            sys.stderr.write(read_text(os.path.join(directory, "parent.out")))
             fail("the heap probe wrote nothing")
         return lines + read_text(written).split()
     with probe_dir:
@@ -357,7 +358,7 @@ def instructions(command, work):
     out = os.path.join(work, "callgrind.out")
     run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] + command,
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    totals = re.findall(r"^(?:summary|totals): *(\d+)", read_text(out) or "", re.M)
+    totals = re.findall(r"^(?:summary|totals): *(\d+)", read_text(out), re.M)
     if run.returncode != 0 or not totals:
         sys.stderr.write(run.stderr)
         fail("%s failed under callgrind" % " ".join(command))
@@ -374,9 +375,7 @@ def per_event(prefix, events, small, large):
 
 
 def callgrind(options):
-    driver = os.path.join(options.build, "bench", "event_bus_bench")
-    if not os.access(driver, os.X_OK):
-        fail("%s is not built" % driver)
+    driver, = built(options.build, "bench/event_bus_bench")
     if not shutil.which("valgrind"):
         fail("valgrind is not installed")
     lines = ["events=%d" % options.events]
@@ -395,10 +394,7 @@ def failed_runs(report, repetitions):
 
 
 def plugin_cost(options):
-    bench = os.path.join(options.build, "bench", "recorder_load_bench")
-    plugin = os.path.join(options.build, "plugins", "metrics.so")
-    if not os.access(bench, os.X_OK) or not os.path.isfile(plugin):
-        fail("%s or %s is not built" % (bench, plugin))
+    bench, plugin = built(options.build, "bench/recorder_load_bench", "plugins/metrics.so")
     with socket.socket() as free:
         free.bind(("127.0.0.1", 0))
         address = "127.0.0.1:%d" % free.getsockname()[1]
@@ -412,26 +408,23 @@ def plugin_cost(options):
                 scrapes.append(1)
             except OSError:
                 pass
-    load = lambda: " ".join((read_text("/proc/loadavg") or "").split()[:3])  # noqa: E731
+    load = lambda: " ".join(read_text("/proc/loadavg").split()[:3])  # noqa: E731
     commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True,
                             text=True).stdout.strip() or "unknown"
     print("commit=%s\ndate=%s\nload_before=%s" % (
         commit, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), load()), flush=True)
     scraper = threading.Thread(target=scrape)
     scraper.start()
-    report = []
     try:
-        with subprocess.Popen([bench, "--compare", str(options.repetitions), "--plugin", plugin,
-                               "--seconds", str(options.seconds), "--csv", options.csv],
-                              stdout=subprocess.PIPE, text=True,
-                              env=dict(os.environ, DVR_METRICS_LISTEN=address)) as run:
-            for line in run.stdout:  # the benchmark's report to standard error
-                sys.stderr.write(line)
-                report.append(line)
+        report = subprocess.run([bench, "--compare", str(options.repetitions), "--plugin", plugin,
+                                 "--seconds", str(options.seconds), "--csv", options.csv],
+                                stdout=subprocess.PIPE, text=True,
+                                env=dict(os.environ, DVR_METRICS_LISTEN=address)).stdout
     finally:
         done.set()
         scraper.join()
-    failed = failed_runs("".join(report), options.repetitions)
+    sys.stderr.write(report)  # the benchmark's report
+    failed = failed_runs(report, options.repetitions)
     print("load_after=%s\nscrapes=%d\nrepetitions=%d\nseconds=%g\nfailed_runs=%d" % (
         load(), len(scrapes), options.repetitions, options.seconds, failed))
     if failed:
@@ -441,32 +434,21 @@ def plugin_cost(options):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     jobs = parser.add_subparsers(dest="job", required=True)
-    job = jobs.add_parser("idle")
-    job.add_argument("--window", type=float, default=30)
-    job.add_argument("--settle", type=float, default=3)
-    job.set_defaults(run=idle, build="build-release")
-    job = jobs.add_parser("startup")
-    job.add_argument("--plugins", type=int, default=32)
-    job.add_argument("--runs", type=int, default=11)
-    job.set_defaults(run=startup, build="build-release")
-    job = jobs.add_parser("footprint")
-    job.add_argument("--parent-build", default="build-release",
-                     help="the native build whose dvrparent drives the armhf core")
-    job.set_defaults(run=footprint, build="build-armhf-bench")
-    job = jobs.add_parser("callgrind")
-    job.add_argument("--events", type=int, default=20000)
-    job.set_defaults(run=callgrind, build="build-release")
-    job = jobs.add_parser("plugin-cost")
-    job.add_argument("--csv", required=True)
-    job.add_argument("--repetitions", type=int, default=5)
-    job.add_argument("--seconds", type=float, default=10)
-    job.set_defaults(run=plugin_cost, build="build-release")
-    for job in jobs.choices.values():
-        job.add_argument("build", nargs="?", default=job.get_default("build"))
+    for name, run, build, arguments in (
+            ("idle", idle, "build-release", (("--window", float, 30), ("--settle", float, 3))),
+            ("startup", startup, "build-release", (("--plugins", int, 32), ("--runs", int, 11))),
+            ("footprint", footprint, "build-armhf-bench", (("--parent-build", str, "build-release"),)),
+            ("callgrind", callgrind, "build-release", (("--events", int, 20000),)),
+            ("plugin-cost", plugin_cost, "build-release", (
+                ("--csv", str, None), ("--repetitions", int, 5), ("--seconds", float, 10)))):
+        job = jobs.add_parser(name)
+        for flag, kind, default in arguments:
+            job.add_argument(flag, type=kind, default=default, required=default is None)
+        job.add_argument("build", nargs="?", default=build)
+        job.set_defaults(run=run)
     options = parser.parse_args()
     os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-    options.build = os.path.abspath(options.build)
-    for name in ("parent_build", "csv"):
+    for name in ("build", "parent_build", "csv"):
         if hasattr(options, name):
             setattr(options, name, os.path.abspath(getattr(options, name)))
     options.run(options)
