@@ -247,10 +247,7 @@ LoadPlugins::LoadPlugins(LoadQueue &bus, const Window &window, uint32_t cameras)
                                       {DVR_SUBSCRIBE_0x1}));
 }
 
-LoadPlugins::~LoadPlugins()
-{
-    activePlugins = nullptr;
-}
+LoadPlugins::~LoadPlugins() { activePlugins = nullptr; }
 
 void LoadPlugins::addExternal(Subscriber plugin)
 {

@@ -25,12 +25,6 @@ namespace recorder_load {
 
 using Clock = std::chrono::steady_clock;
 
-inline int64_t nowNs()  // the steady clock, read without a system call
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
 inline uint64_t clockNs(clockid_t clock)
 {
     timespec now{};
@@ -39,6 +33,7 @@ inline uint64_t clockNs(clockid_t clock)
 }
 
 inline uint64_t threadCpuNs() { return clockNs(CLOCK_THREAD_CPUTIME_ID); }
+inline int64_t nowNs() { return int64_t(clockNs(CLOCK_MONOTONIC)); }  // no system call (vDSO)
 
 inline void sleepUntilNs(int64_t deadlineNs)  // the steady clock is CLOCK_MONOTONIC
 {

@@ -468,10 +468,6 @@ def page(results, note):
     return "\n".join(lines) + "\n"
 
 
-# The latency plot: one curve per configuration of recorder_load_bench's
-# histogram, the latency on a logarithmic x axis, the share of events at or
-# below it on a y axis of nines (0, 90 %, 99 %, ...), so the tail reads as
-# well as the median. A curve ends at the top with its largest latency.
 WIDTH, HEIGHT, LEFT, RIGHT, TOP, BOTTOM = 760, 440, 70, 220, 30, 50
 COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b",
            "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"]
@@ -496,11 +492,12 @@ def label(config):
                                            ", " + queue if queue else "")
 
 
-def latency_svg(rows):
-    """rows: (config, latency_us, cumulative_fraction) in file order."""
-    curves = {}
-    for config, latency, fraction in rows:
-        curves.setdefault(config, []).append((latency, fraction))
+def latency_svg(curves):
+    """The latency plot of {config: [(latency_us, cumulative_fraction)]}: a
+    curve per configuration, the latency on a logarithmic x axis, the share of
+    events at or below it on a y axis of nines (0, 90 %, 99 %, ...), so the tail
+    reads as well as the median; a curve ends at the top with its largest
+    latency."""
     curves = {c: sorted(p) for c, p in curves.items() if any(x > 0 for x, _ in p)}
     if not curves:
         return ('<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="80" '
@@ -551,13 +548,11 @@ def latency_svg(rows):
 
 
 def histogram(results):
-    rows = []
-    for r in read_csv(os.path.join(results, "recorder_load_histogram.csv")):
-        try:
-            rows.append((r["config"], float(r["latency_us"]), float(r["cumulative_fraction"])))
-        except (KeyError, ValueError):
-            continue
-    return rows
+    """{config: [(latency_us, cumulative_fraction)]} of recorder_load_bench's curves."""
+    runs = runs_by(read_csv(os.path.join(results, "recorder_load_histogram.csv")),
+                   lambda r: r["config"], ("latency_us", "cumulative_fraction"))
+    return {config: [(p["latency_us"], p["cumulative_fraction"]) for p in points]
+            for config, points in runs.items()}
 
 
 def main():
