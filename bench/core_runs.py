@@ -62,6 +62,14 @@ def read_text(path):
         return ""
 
 
+def command_output(words):
+    """What the command prints, stripped; "" when it fails."""
+    try:
+        return subprocess.run(words, capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return ""
+
+
 def lay_out(build, directory, plugins=(), noop_copies=0):
     """dvrcore and, in plugins/, `plugins` and copies of the no-op plugin."""
     shutil.copy2(os.path.join(build, "dvrcore"), directory)
@@ -409,8 +417,7 @@ def plugin_cost(options):
             except OSError:
                 pass
     load = lambda: " ".join(read_text("/proc/loadavg").split()[:3])  # noqa: E731
-    commit = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True,
-                            text=True).stdout.strip() or "unknown"
+    commit = command_output(["git", "rev-parse", "--short", "HEAD"]) or "unknown"
     print("commit=%s\ndate=%s\nload_before=%s" % (
         commit, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), load()), flush=True)
     scraper = threading.Thread(target=scrape)

@@ -12,8 +12,9 @@ import os
 import platform
 import re
 import statistics
-import subprocess
 from xml.sax.saxutils import escape
+
+from core_runs import command_output, read_text
 
 NOT_MEASURED = "not measured"
 SIZES = [0, 64, 65536]
@@ -83,15 +84,6 @@ def section(title, missing=""):
     return decorate
 
 
-def read_text(path):
-    """The file's text; "" when it cannot be read."""
-    try:
-        with open(path, encoding="utf-8") as f:
-            return f.read()
-    except OSError:
-        return ""
-
-
 def read_keys(path):
     """key=value lines of a file; {} when it is missing."""
     return Keys(line.split("=", 1) for line in read_text(path).splitlines() if "=" in line)
@@ -133,13 +125,6 @@ def runs_by(rows, key_of, columns, optional=()):
         except (KeyError, ValueError):
             continue
     return runs
-
-
-def command_output(words):
-    try:
-        return subprocess.run(words, capture_output=True, text=True, check=True).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return ""
 
 
 def machine(results):
