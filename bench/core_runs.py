@@ -207,11 +207,6 @@ def report_memory(proc, pid, stack_kib):
     return lines + ["rss_top_files=" + ",".join("%s:%d" % item for item in top)]
 
 
-def child_of(pid):
-    children = read_text("/proc/%d/task/%d/children" % (pid, pid)).split()
-    return int(children[0]) if children else None
-
-
 def under_parent(build, plugins, command, measure):
     """Lays out `build`'s core with `plugins` in a temporary directory, runs
     `command` (the stand-in's) there, prints what measure(directory, parent)
@@ -241,7 +236,8 @@ def idle(options):
             fail("the camera did not answer its stop command")
         if not wait_for_file(os.path.join(directory, "dvrcore.log"), START_LINE.decode(), parent):
             fail("the core did not start")
-        core = child_of(parent.pid) or fail("no core under the stand-in")
+        children = read_text("/proc/%d/task/%d/children" % (parent.pid, parent.pid)).split()
+        core = int(children[0]) if children else fail("no core under the stand-in")
         time.sleep(options.settle)
         sleeper = os.path.join(options.build, "bench", "sleeper")
         reference = subprocess.Popen([sleeper, str(options.window)], stdout=subprocess.PIPE,
@@ -444,7 +440,8 @@ def main():
     for name, run, build, arguments in (
             ("idle", idle, "build-release", (("--window", float, 30), ("--settle", float, 3))),
             ("startup", startup, "build-release", (("--plugins", int, 32), ("--runs", int, 11))),
-            ("footprint", footprint, "build-armhf-bench", (("--parent-build", str, "build-release"),)),
+            ("footprint", footprint, "build-armhf-bench",
+             (("--parent-build", str, "build-release"),)),
             ("callgrind", callgrind, "build-release", (("--events", int, 20000),)),
             ("plugin-cost", plugin_cost, "build-release", (
                 ("--csv", str, None), ("--repetitions", int, 5), ("--seconds", float, 10)))):

@@ -65,12 +65,9 @@ def spread(values, form="%.2f"):
                                                       max(values))
 
 
-def row(cells):
-    return "|" + "|".join(" %s " % cell if cell else " " for cell in cells) + "|"
-
-
 def table(header, align, rows):
     """A Markdown table; `align` has an "l" or an "r" per column."""
+    row = lambda cells: "|" + "|".join(" %s " % c if c else " " for c in cells) + "|"  # noqa: E731
     return [row(header), "|" + "|".join("---:" if a == "r" else "---" for a in align) + "|"] + [
         row(cells) for cells in rows]
 
@@ -209,9 +206,9 @@ def latency_section(rows):
         ["Queue", "Cameras", "Producers", "Events/s", "MB/s", "p50 µs", "p99 µs", "p99.9 µs",
          "max µs", "core CPU %", "process CPU %", "p99 ≤ %d µs" % P99_TARGET_US,
          "core CPU ≤ %d %%" % CORE_CPU_TARGET_PCT], "lrrrrrrrrrrll", cells) + prose(
-        "\n" + PLOT + "\n\nThe plot's y axis counts nines (90 %, 99 %, ...); each curve ends at the top\n"
+        "\n{plot}\n\nThe plot's y axis counts nines (90 %, 99 %, ...); each curve ends at the top\n"
         "with its largest latency; the bare queue's curves are its first run of the comparison\n"
-        "below; the dashed line marks the {p99} µs p99 target.", targets)
+        "below; the dashed line marks the {p99} µs p99 target.", dict(targets, plot=PLOT))
 
 
 @section("## The bus beside the bare queue under a recorder's load",
