@@ -61,8 +61,8 @@ def spread(values, form="%.2f"):
     """The median, and the smallest and largest value in brackets."""
     if not values:
         return NOT_MEASURED
-    return (form + " (" + form + "–" + form + ")") % (statistics.median(values), min(values),
-                                                      max(values))
+    return "%s (%s–%s)" % tuple(number(v, form) for v in (
+        statistics.median(values), min(values), max(values)))
 
 
 def table(header, align, rows):
