@@ -31,6 +31,9 @@ PLUGIN_COST_TITLE = "## The metrics plugin's cost"
 PLUGIN_CORE_CPU_TARGET_PCT = 5  # the core's share with the plugin above without, at most
 INSTRUCTIONS_TARGET = 1000  # per routed 64-byte event
 COMPARE_TARGET = 1.1  # the bus's core CPU and p50 against the bare queue's, at most
+# How the recorder load's figures read on the page, by column of its CSV; "%.1f" if not here.
+FORMS = {"events_per_s": "%.0f", "core_cpu_pct": "%.2f", "process_cpu_pct": "%.2f",
+         "plugin_write_ns": "%.0f", "plugin_cpu_pct": "%.3f", "others_cpu_pct": "%.0f"}
 PLOT = "![Latency by configuration: share of events at or below a latency](performance-latency.svg)"
 
 
@@ -191,10 +194,10 @@ def throughput_section(bench):
 def latency_section(rows):
     if not rows:
         return []
-    cells = [[r.get("queue") or "dvrcore", r.get("cameras", "?"), r.get("producers", "?"),
-              number(r.get("events_per_s"), "%.0f"), number(r.get("mbytes_per_s"))] +
-             [number(r.get(k)) for k in ("p50_us", "p99_us", "p999_us", "max_us")] +
-             [number(r.get(k), "%.2f") for k in ("core_cpu_pct", "process_cpu_pct")] +
+    cells = [[r.get("queue") or "dvrcore", r.get("cameras", "?"), r.get("producers", "?")] +
+             [number(r.get(k), FORMS.get(k, "%.1f")) for k in (
+                 "events_per_s", "mbytes_per_s", "p50_us", "p99_us", "p999_us", "max_us",
+                 "core_cpu_pct", "process_cpu_pct")] +
              [judged(r.get("p99_us"), P99_TARGET_US),
               judged(r.get("core_cpu_pct"), CORE_CPU_TARGET_PCT)
               if r.get("cameras", "").strip() == str(CORE_CPU_TARGET_CAMERAS) else "—"]
@@ -224,10 +227,10 @@ def compare_section(rows):
     for cameras, producers in sorted({(c, p) for c, p, _ in runs}):
         core, bare = (runs.get((cameras, producers, q), []) for q in ("dvrcore", "bare queue"))
         cells.append(["%d × %d" % (cameras, producers), "%d" % min(len(core), len(bare))])
-        for key, form in (("core_cpu_pct", "%.2f"), ("p50_us", "%.1f"), ("p99_us", "%.1f")):
+        for key in ("core_cpu_pct", "p50_us", "p99_us"):
             a, b = (statistics.median([r[key] for r in got]) if got else None
                     for got in (core, bare))
-            cells[-1] += [number(v, form, missing=NOT_MEASURED) for v in (a, b)]
+            cells[-1] += [number(v, FORMS.get(key, "%.1f"), missing=NOT_MEASURED) for v in (a, b)]
             if key != "p99_us":
                 ratio = a / b if a is not None and b else None
                 cells[-1] += ["%.2f×" % ratio, met(ratio <= COMPARE_TARGET)] if ratio else [
@@ -391,14 +394,12 @@ def plugin_cost_section(rows, keys):
         name = "%d × %d" % config
         for loaded in (False, True):
             got = runs.get((config, loaded), [])
-            column = lambda k, form="%.2f": spread([r[k] for r in got], form)  # noqa: E731
-            cells.append([
-                name, "with" if loaded else "without", "%d" % len(got), column("core_cpu_pct"),
-                column("process_cpu_pct"), column("p50_us", "%.1f"), column("p99_us", "%.1f"),
-                column("plugin_write_ns", "%.0f") if loaded else "—",
-                column("plugin_cpu_pct", "%.3f") if loaded else "—",
-                spread([r["others_cpu_pct"] for r in got if not math.isnan(r["others_cpu_pct"])],
-                       "%.0f")])
+            column = lambda k: spread([r[k] for r in got if not math.isnan(r[k])],  # noqa: E731
+                                      FORMS.get(k, "%.1f"))
+            cells.append([name, "with" if loaded else "without", "%d" % len(got)] + [
+                column(k) for k in ("core_cpu_pct", "process_cpu_pct", "p50_us", "p99_us")] + [
+                column(k) if loaded else "—" for k in ("plugin_write_ns", "plugin_cpu_pct")] + [
+                column("others_cpu_pct")])
         if runs.get((config, True)) and runs.get((config, False)):
             verdicts.append(plugin_cost_verdict(name, runs[(config, True)], runs[(config, False)]))
     return prose(
