@@ -120,8 +120,8 @@ def runs_by(rows, key_of, columns, optional=()):
     runs = {}
     for r in rows:
         try:
-            runs.setdefault(key_of(r), []).append(dict(
-                {k: float(r[k]) for k in columns}, **{k: float(r.get(k) or "nan") for k in optional}))
+            runs.setdefault(key_of(r), []).append(dict({k: float(r[k]) for k in columns}, **{
+                k: float(r.get(k) or "nan") for k in optional}))
         except (KeyError, ValueError):
             continue
     return runs
@@ -360,8 +360,8 @@ def footprint_section(keys):
         "plugin loaded last.\n") + table(
         ["Figure", "Value"], "lr", [[s, kib(s + "_bytes")] for s in ("text", "data", "bss")] + [
             ["shared libraries, %d files" % len(libraries), kib("libraries_total_bytes")]] + [
-            ["heap after start-up: %s" % name, kib("heap_%s_bytes" % key)] for name, key in (
-                ("malloc arena", "arena"), ("in use", "in_use"), ("mmapped blocks", "mmapped"))]) + [
+            ["heap after start-up: %s" % name, kib("heap_%s_bytes" % key)] for name, key in
+            (("malloc arena", "arena"), ("in use", "in_use"), ("mmapped blocks", "mmapped"))]) + [
         "", "Shared libraries (KiB): %s." % ", ".join(
             "%s %s" % (name, number(size, "%.0f", 1024, size)) for name, size in libraries)]
 
@@ -384,7 +384,8 @@ def plugin_cost_verdict(config, with_, without):
 
 @section(PLUGIN_COST_TITLE, "The metrics plugin's cost {} in this run.")
 def plugin_cost_section(rows, keys):
-    runs = runs_by(rows, lambda r: ((int(r["cameras"]), int(r["producers"])), bool(r.get("plugin"))),
+    runs = runs_by(rows, lambda r: ((int(r["cameras"]), int(r["producers"])),
+                                    bool(r.get("plugin"))),
                    ("core_cpu_pct", "process_cpu_pct", "p50_us", "p99_us", "plugin_write_ns",
                     "plugin_cpu_pct"), optional=("others_cpu_pct",))
     if not runs:
@@ -471,8 +472,8 @@ def label(config):
     if not match:
         return config
     cameras, producers, queue = match.groups()
-    return "%s cameras, %s producer%s%s" % (cameras, producers, "" if producers == "1" else "s",
-                                           ", " + queue if queue else "")
+    return "%s cameras, %s producer%s%s" % (
+        cameras, producers, "" if producers == "1" else "s", ", " + queue if queue else "")
 
 
 def latency_svg(curves):
