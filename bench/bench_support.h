@@ -29,16 +29,31 @@ public:
     Clock::time_point Now() override { return Clock::now(); }
 };
 
-// The event bus at the core's start level (25, so writes are not timed).
-struct BusCore {
-    BusCore() { logLevels.set(LogLevelTable::kCoreIndex, 25); }
-    void addSubscriber(Subscriber s) { bus.addSubscriber(std::move(s)); }
-    int32_t post(const _EventParmsIn &in) { return bus.post(in); }
-    void release(void *data, uint32_t holder) { bus.release(data, holder); }
-    void runDeliveryLoop() { bus.runDeliveryLoop(); }
-    void requestStop() { bus.requestStop(); }
-    bool drained() { return bus.queued() == 0 && bus.blocks().counts().blockCount == 0; }
+// The queue a load runs through, the event bus or the bare queue. Both are
+// final, so a benchmark holding one by its own type calls it directly.
+class LoadQueue {
+public:
+    virtual ~LoadQueue() = default;
+    virtual void addSubscriber(Subscriber subscriber) = 0;
+    virtual int32_t post(const _EventParmsIn &in) = 0;
+    virtual void release(void *data, uint32_t holder) = 0;
+    virtual void runDeliveryLoop() = 0;
+    virtual void requestStop() = 0;
+    virtual bool drained() = 0;  // nothing queued and no block held
+};
 
+// The event bus at the core's start level (25, so writes are not timed).
+class BusCore final : public LoadQueue {
+public:
+    BusCore() { logLevels.set(LogLevelTable::kCoreIndex, 25); }
+    void addSubscriber(Subscriber s) override { bus.addSubscriber(std::move(s)); }
+    int32_t post(const _EventParmsIn &in) override { return bus.post(in); }
+    void release(void *data, uint32_t holder) override { bus.release(data, holder); }
+    void runDeliveryLoop() override { bus.runDeliveryLoop(); }
+    void requestStop() override { bus.requestStop(); }
+    bool drained() override { return bus.queued() == 0 && bus.blocks().counts().blockCount == 0; }
+
+private:
     SystemClock clock;
     LogLevelTable logLevels;
     // The bus logs only on failure, and a missing result shows it.
@@ -51,11 +66,14 @@ struct BusCore {
 // to each subscribed plugin's Write and frees the block, unless plugins kept
 // it: then the last release() frees it. No key-frame gate, no block table
 // beyond that count.
-class BareQueue {
+class BareQueue final : public LoadQueue {
 public:
-    void addSubscriber(Subscriber subscriber) { subscribers.push_back(std::move(subscriber)); }
+    void addSubscriber(Subscriber subscriber) override
+    {
+        subscribers.push_back(std::move(subscriber));
+    }
 
-    int32_t post(const _EventParmsIn &in)
+    int32_t post(const _EventParmsIn &in) override
     {
         _EventParmsIn record = in;
         record.data = nullptr;
@@ -71,7 +89,7 @@ public:
         return DVR_RESULT_OK;
     }
 
-    void runDeliveryLoop()  // delivers until requestStop() finds the queue empty
+    void runDeliveryLoop() override  // delivers until requestStop() finds the queue empty
     {
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
@@ -86,7 +104,7 @@ public:
         }
     }
 
-    void requestStop()
+    void requestStop() override
     {
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -95,7 +113,7 @@ public:
         condition.notify_all();
     }
 
-    void release(void *data, uint32_t)
+    void release(void *data, uint32_t) override
     {
         {
             std::lock_guard<std::mutex> lock(keptMutex);
@@ -107,7 +125,7 @@ public:
         std::free(data);
     }
 
-    bool drained()  // nothing queued and no block held
+    bool drained() override
     {
         std::scoped_lock lock(mutex, keptMutex);
         return queue.empty() && keepers.empty();
@@ -187,7 +205,8 @@ struct ProducerLoad {
     int64_t events = 0;
     sem_t *window = nullptr, *posted = nullptr;
 
-    void produce(int p, int32_t (*post)(void *, const _EventParmsIn &), void *queue) const
+    template <class Queue>
+    void produce(int p, Queue &queue) const
     {
         const std::vector<uint8_t> payload(maxBytes > minBytes ? maxBytes : minBytes + 1, 0x5A);
         _EventParmsIn in = dvr_event_in(0x00200000u + (uint32_t(p) << 16), DVR_EVENT_KIND_0x8, 0);
@@ -199,7 +218,7 @@ struct ProducerLoad {
                          ? minBytes
                          : minBytes + uint32_t(mix(uint64_t(i)) % (maxBytes - minBytes + 1));
             in.data = in.len ? const_cast<uint8_t *>(payload.data()) : nullptr;
-            post(queue, in);
+            queue.post(in);
             if (posted)
                 sem_post(posted);
         }
@@ -215,10 +234,9 @@ void runQueue(const ProducerLoad &load, int plugins, DvrWriteFn write)
     Queue queue;
     subscribeAll(queue, plugins, write);
     std::thread delivery([&] { queue.runDeliveryLoop(); });
-    auto post = [](void *q, const _EventParmsIn &in) { return static_cast<Queue *>(q)->post(in); };
     std::vector<std::thread> threads;
     for (int p = 0; p < load.producers; ++p)
-        threads.emplace_back([&, p] { load.produce(p, post, &queue); });
+        threads.emplace_back([&, p] { load.produce(p, queue); });
     for (auto &thread : threads)
         thread.join();
     queue.requestStop();

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""The core run under the parent stand-in (dvrparent) in a directory laid out
-as on the device, measured from outside; prints key=value lines. Each run ends
-with SIGINT to the stand-in (the stop packet), which must exit with 0.
+"""Measurements of the built core and benchmarks, from outside; each prints
+key=value lines. The core runs under the parent stand-in (dvrparent) in a
+directory laid out as on the device, each run ending with SIGINT to the
+stand-in (the stop packet), which must exit with 0.
 
   idle [--window S] [--repeat N] [--settle S] [BUILD]   the example plugins,
       the camera stopped: CPU, wake-ups and memory over N (7) windows of S s
@@ -10,6 +11,11 @@ with SIGINT to the stand-in (the stop packet), which must exit with 0.
       no-op plugins, RUNS (11) times, then without plugins
   footprint [--parent-build BUILD] [ARMHF_BUILD]   the armhf build's sizes,
       libraries and heap under qemu-arm (build-armhf-bench/)
+  callgrind [--events N] [BUILD]   instructions per routed event
+      (event_bus_bench --route, 20000 events), of the bus and the bare queue
+  plugin-cost --csv FILE [--repetitions R] [--seconds S] [BUILD]   the
+      metrics plugin's cost: recorder_load_bench --compare R (5) with it, S s
+      (10) windows, while /metrics is scraped once a second; rows to FILE
 BUILD is build-release/ unless given.
 """
 import argparse
@@ -20,11 +26,14 @@ import re
 import select
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import urllib.request
 
 START_LINE = b"successfully started core version"
 TIMEOUT_S = 30
@@ -36,13 +45,30 @@ def fail(message):
     sys.exit("core_runs: " + message)
 
 
+def built(build, *names):
+    """The paths of `names` in `build`; fails when one is not there."""
+    paths = [os.path.join(build, name) for name in names]
+    missing = [path for path in paths if not os.path.exists(path)]
+    if missing:
+        fail("%s not built" % " and ".join(missing))
+    return paths
+
+
 def read_text(path):
-    """The file's text; None when it cannot be read."""
+    """The file's text; "" when it cannot be read."""
     try:
         with open(path, encoding="utf-8", errors="replace") as f:
             return f.read()
     except OSError:
-        return None
+        return ""
+
+
+def command_output(words):
+    """What the command prints, stripped; "" when it fails."""
+    try:
+        return subprocess.run(words, capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return ""
 
 
 def lay_out(build, directory, plugins=(), noop_copies=0):
@@ -79,7 +105,7 @@ def wait_for_file(path, text, parent, timeout=TIMEOUT_S):
     """True once file `path` holds `text`, False if the stand-in ends first."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline and parent.poll() is None:
-        if text in (read_text(path) or ""):
+        if text in read_text(path):
             return True
         time.sleep(0.1)
     return False
@@ -98,8 +124,7 @@ def stop(parent):
 
 def loaded_plugins(directory):
     """How many of the no-op plugins the status file lists."""
-    return len(set(re.findall(r"noop_\d+\.so", read_text(os.path.join(directory, "core.xml"))
-                              or "")))
+    return len(set(re.findall(r"noop_\d+\.so", read_text(os.path.join(directory, "core.xml")))))
 
 
 # ---- /proc readings; `proc` is /proc but for the tests ----
@@ -113,9 +138,9 @@ def sample(proc, pid, now):
     for task in glob.glob(os.path.join(proc, str(pid), "task", "*")):
         schedstat, status, comm = (read_text(os.path.join(task, name))
                                    for name in ("schedstat", "status", "comm"))
-        has_ns = schedstat is not None and counters["ns"] is not None
+        has_ns = schedstat and counters["ns"] is not None
         counters["ns"] = counters["ns"] + int(schedstat.split()[0]) if has_ns else None
-        if status is not None and comm is not None:
+        if status and comm:
             counters["threads"][os.path.basename(task)] = (sum(
                 int(line.split()[1]) for line in status.splitlines()
                 if re.match(r"(non)?voluntary_ctxt_switches:", line)), comm.strip())
@@ -139,19 +164,15 @@ def report_window(before, after, clock_ticks):
 def mapping_kind(path, exe, start, size_kib, stack_kib):
     """What a mapping of smaps is: unnamed ones of the default stack size are
     thread stacks, those starting on a 64 MiB boundary malloc's arenas."""
-    if path == exe:
-        return "exe"
+    named = {exe: "exe", "[heap]": "heap", "[stack]": "main_stack"}
+    if path in named:
+        return named[path]
     if re.search(r"/plugins/[^/]*\.so$", path):
         return "plugins"
     if re.search(r"\.so[.0-9]*$", path):
         return "libs"
-    named = {"[heap]": "heap", "[stack]": "main_stack"}
-    if path in named:
-        return named[path]
-    if path.startswith("/"):
-        return "other_files"
     if path:
-        return "other_anon"
+        return "other_files" if path.startswith("/") else "other_anon"
     if size_kib == stack_kib:
         return "thread_stacks"
     return "arenas" if int(start, 16) % (64 << 20) == 0 else "other_anon"
@@ -164,14 +185,12 @@ def report_memory(proc, pid, stack_kib):
     lines = ["%s=%s" % (keys[k], v.split()[0]) for k, v in (
         line.split(":", 1) for line in read_text(os.path.join(base, "status")).splitlines()
         if ":" in line) if k in keys]
-    lines += ["pss_kib=" + line.split()[1] for line in (
-        read_text(os.path.join(base, "smaps_rollup")) or "").splitlines() if line.startswith("Pss:")]
+    lines += ["pss_kib=" + line.split()[1] for line in read_text(
+        os.path.join(base, "smaps_rollup")).splitlines() if line.startswith("Pss:")]
     exe = os.readlink(os.path.join(base, "exe"))
     kinds = ["exe", "libs", "plugins", "other_files", "heap", "main_stack", "thread_stacks",
              "arenas", "other_anon"]
-    rss, files = dict.fromkeys(kinds, 0), {}
-    start = path = ""
-    size = 0
+    rss, files, start, path, size = dict.fromkeys(kinds, 0), {}, "", "", 0
     with open(os.path.join(base, "smaps"), encoding="utf-8") as f:
         for line in f:
             words = line.split()
@@ -187,11 +206,6 @@ def report_memory(proc, pid, stack_kib):
     lines += ["rss_%s_kib=%d" % (k, rss[k]) for k in kinds]
     top = sorted(files.items(), key=lambda item: -item[1])[:6]
     return lines + ["rss_top_files=" + ",".join("%s:%d" % item for item in top)]
-
-
-def child_of(pid):
-    children = (read_text("/proc/%d/task/%d/children" % (pid, pid)) or "").split()
-    return int(children[0]) if children else None
 
 
 def under_parent(build, plugins, command, measure):
@@ -226,11 +240,12 @@ def idle(options):
             fail("the camera did not answer its stop command")
         if not wait_for_file(os.path.join(directory, "dvrcore.log"), START_LINE.decode(), parent):
             fail("the core did not start")
-        core = child_of(parent.pid) or fail("no core under the stand-in")
+        children = read_text("/proc/%d/task/%d/children" % (parent.pid, parent.pid)).split()
+        core = int(children[0]) if children else fail("no core under the stand-in")
         time.sleep(options.settle)
         sleeper = os.path.join(options.build, "bench", "sleeper")
         first = before = sample("/proc", core, time.monotonic())
-        ratios, references = [], []
+        ratios, references, ticks = [], [], os.sysconf("SC_CLK_TCK")
         for _ in range(options.repeat):
             reference = subprocess.Popen([sleeper, str(options.window)], stdout=subprocess.PIPE,
                                          text=True) if os.access(sleeper, os.X_OK) else None
@@ -238,20 +253,20 @@ def idle(options):
             after = sample("/proc", core, time.monotonic())
             if reference:
                 keys = read_keys(reference.communicate()[0])
-                window = read_keys("\n".join(report_window(before, after, os.sysconf("SC_CLK_TCK"))))
+                window = read_keys("\n".join(report_window(before, after, ticks)))
                 references.append(keys)
                 if float(keys.get("reference_cpu_pct", 0)) > 0 and "cpu_pct_schedstat" in window:
                     ratios.append(float(window["cpu_pct_schedstat"]) /
                                   float(keys["reference_cpu_pct"]))
             before = after
-        lines = report_window(first, before, os.sysconf("SC_CLK_TCK"))
+        lines = report_window(first, before, ticks)
         lines += report_memory("/proc", core, int(subprocess.check_output(
             ["bash", "-c", "ulimit -s"], text=True)))
         lines.append("windows=%d" % options.repeat)
-        for key in ("reference_cpu_pct", "reference_wakeups_per_s"):
+        for key, form in (("reference_cpu_pct", "%.4f"), ("reference_wakeups_per_s", "%.1f")):
             values = [float(k[key]) for k in references if key in k]
             if values:
-                lines.append("%s=%.4f" % (key, statistics.mean(values)))
+                lines.append(("%s=" + form) % (key, statistics.mean(values)))
         if ratios:
             lines += ["ratio_by_window=" + ",".join("%.2f" % r for r in ratios),
                       "ratio_median=%.3f" % statistics.median(ratios)]
@@ -304,8 +319,7 @@ def start_times(build, plugins, runs):
 
 
 def startup(options):
-    if not os.path.exists(os.path.join(options.build, "bench-plugins", "noop_plugin.so")):
-        fail("%s/bench-plugins/noop_plugin.so is not built" % options.build)
+    built(options.build, "bench-plugins/noop_plugin.so")
     times, loaded = start_times(options.build, options.plugins, options.runs)
     if loaded != options.plugins:
         fail("the status file lists %d of the %d plugins" % (loaded, options.plugins))
@@ -361,7 +375,7 @@ def footprint(options):
     def measure(directory, parent):
         written = os.path.join(directory, "heap-probe.txt")
         if not wait_for_file(written, "heap_mmapped_bytes=", parent, timeout=120):
-            sys.stderr.write(read_text(os.path.join(directory, "parent.out")) or "")
+            sys.stderr.write(read_text(os.path.join(directory, "parent.out")))
             fail("the heap probe wrote nothing")
         return lines + read_text(written).split()
     with probe_dir:
@@ -370,29 +384,105 @@ def footprint(options):
             measure)
 
 
+def instructions(command, work):
+    """The total instruction count (Ir) of `command` run under callgrind."""
+    out = os.path.join(work, "callgrind.out")
+    run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] + command,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    totals = re.findall(r"^(?:summary|totals): *(\d+)", read_text(out), re.M)
+    if run.returncode != 0 or not totals:
+        sys.stderr.write(run.stderr)
+        fail("%s failed under callgrind" % " ".join(command))
+    return int(totals[-1])
+
+
+def per_event(prefix, events, small, large):
+    """The counts of runs with N and 2N events and their difference over N:
+    one event's cost from the event entry to its last delivery and the
+    release of its block, the set-up and tear-down cancelled out."""
+    return ["%sinstructions_%d=%d" % (prefix, events, small),
+            "%sinstructions_%d=%d" % (prefix, 2 * events, large),
+            "%sinstructions_per_event=%.1f" % (prefix, (large - small) / events)]
+
+
+def callgrind(options):
+    driver, = built(options.build, "bench/event_bus_bench")
+    if not shutil.which("valgrind"):
+        fail("valgrind is not installed")
+    lines = ["events=%d" % options.events]
+    with tempfile.TemporaryDirectory(prefix="dvr-callgrind-") as work:
+        for prefix, bare in (("", []), ("bare_", ["--bare"])):
+            small, large = (instructions([driver, "--route"] + bare + [str(n), "64"], work)
+                            for n in (options.events, 2 * options.events))
+            lines += per_event(prefix, options.events, small, large)
+    print("\n".join(lines))
+
+
+def failed_runs(report, repetitions):
+    """Runs of recorder_load_bench --compare that did not pass their checks
+    (each that did says so): two configurations, two runs a pair."""
+    return 4 * repetitions - len(re.findall(r"^    checks:", report, re.M))
+
+
+def plugin_cost(options):
+    bench, plugin = built(options.build, "bench/recorder_load_bench", "plugins/metrics.so")
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        address = "127.0.0.1:%d" % free.getsockname()[1]
+    scrapes, done = [], threading.Event()
+
+    def scrape():  # once a second, so the plugin's serving is in the process's CPU time
+        while not done.wait(1):
+            try:
+                with urllib.request.urlopen("http://%s/metrics" % address, timeout=1) as answer:
+                    answer.read()
+                scrapes.append(1)
+            except OSError:
+                pass
+    load = lambda: " ".join(read_text("/proc/loadavg").split()[:3])  # noqa: E731
+    commit = command_output(["git", "rev-parse", "--short", "HEAD"]) or "unknown"
+    print("commit=%s\ndate=%s\nload_before=%s" % (
+        commit, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), load()), flush=True)
+    scraper = threading.Thread(target=scrape)
+    scraper.start()
+    try:
+        report = subprocess.run([bench, "--compare", str(options.repetitions), "--plugin", plugin,
+                                 "--seconds", str(options.seconds), "--csv", options.csv],
+                                stdout=subprocess.PIPE, text=True,
+                                env=dict(os.environ, DVR_METRICS_LISTEN=address)).stdout
+    finally:
+        done.set()
+        scraper.join()
+    sys.stderr.write(report)  # the benchmark's report
+    failed = failed_runs(report, options.repetitions)
+    print("load_after=%s\nscrapes=%d\nrepetitions=%d\nseconds=%g\nfailed_runs=%d" % (
+        load(), len(scrapes), options.repetitions, options.seconds, failed))
+    if failed:
+        sys.exit(1)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     jobs = parser.add_subparsers(dest="job", required=True)
-    job = jobs.add_parser("idle")
-    job.add_argument("--window", type=float, default=10)
-    job.add_argument("--repeat", type=int, default=7)
-    job.add_argument("--settle", type=float, default=3)
-    job.set_defaults(run=idle, build="build-release")
-    job = jobs.add_parser("startup")
-    job.add_argument("--plugins", type=int, default=32)
-    job.add_argument("--runs", type=int, default=11)
-    job.set_defaults(run=startup, build="build-release")
-    job = jobs.add_parser("footprint")
-    job.add_argument("--parent-build", default="build-release",
-                     help="the native build whose dvrparent drives the armhf core")
-    job.set_defaults(run=footprint, build="build-armhf-bench")
-    for job in jobs.choices.values():
-        job.add_argument("build", nargs="?", default=job.get_default("build"))
+    for name, run, build, arguments in (
+            ("idle", idle, "build-release", (
+                ("--window", float, 10), ("--repeat", int, 7), ("--settle", float, 3))),
+            ("startup", startup, "build-release", (("--plugins", int, 32), ("--runs", int, 11))),
+            ("footprint", footprint, "build-armhf-bench",
+             (("--parent-build", str, "build-release"),)),
+            ("callgrind", callgrind, "build-release", (("--events", int, 20000),)),
+            ("plugin-cost", plugin_cost, "build-release", (
+                ("--csv", str, None), ("--repetitions", int, 5), ("--seconds", float, 10)))):
+        job = jobs.add_parser(name)
+        for flag, kind, default in arguments:
+            job.add_argument(flag, type=kind, default=default, required=default is None)
+        job.add_argument("build", nargs="?", default=build)
+        job.set_defaults(run=run)
     options = parser.parse_args()
     os.chdir(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-    options.build = os.path.abspath(options.build)
-    if options.job == "footprint":
-        options.parent_build = os.path.abspath(options.parent_build)
+    for name in ("build", "parent_build", "csv"):
+        if hasattr(options, name):
+            setattr(options, name, os.path.abspath(getattr(options, name)))
     options.run(options)
 
 

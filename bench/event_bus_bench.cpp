@@ -2,8 +2,10 @@
 // or two producer threads, delivered by the loop on its own thread to three
 // in-process plugins; events per second from the first post to the last
 // delivery. Beside it the same work on the bare queue and, when libzmq is
-// found, an in-process PUB socket with three SUB sockets.
-// `event_bus_bench --sustained N dvrcore|bare`: the sustained load, key=value lines.
+// found, an in-process PUB socket with three SUB sockets. Two more modes
+// print key=value lines or run under callgrind:
+//   event_bus_bench --sustained N dvrcore|bare   the sustained load
+//   event_bus_bench --route [--bare] N [BYTES]   routing on one thread
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -186,11 +189,56 @@ int sustain(const char *name)
     return 0;
 }
 
+// The routing mode: `events` events posted, then the delivery loop run on the
+// same thread until every one is delivered, nothing waiting, so that an
+// instruction count depends only on their number. The subscribers read each
+// block, as a plugin would; a refused post shows as a delivery missing.
+int touchingWrite(const _WriteParmsIn *in, _WriteParmsOut *out)
+{
+    if (in->data)
+        benchmark::DoNotOptimize(*static_cast<const uint8_t *>(in->data));
+    return countingWrite(in, out);
+}
+
+template <class Queue>
+int route(int64_t events, uint32_t size)
+{
+    Queue queue;
+    subscribeAll(queue, kPlugins, touchingWrite);
+    const std::vector<uint8_t> payload(size ? size : 1, 0x5A);
+    _EventParmsIn in = dvr_event_in(0x00200000u, DVR_EVENT_KIND_0x8, 0);
+    in.data = size ? const_cast<uint8_t *>(payload.data()) : nullptr;
+    in.len = size;
+    for (int64_t i = 0; i < events; ++i)
+        queue.post(in);
+    queue.requestStop();
+    queue.runDeliveryLoop();
+    if (queue.drained() && writes == uint64_t(events) * kPlugins)
+        return 0;
+    std::fprintf(stderr, "routing: %llu deliveries of %lld expected, or blocks left behind\n",
+                 static_cast<unsigned long long>(writes.load()),
+                 static_cast<long long>(events) * kPlugins);
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     const std::string mode = argc >= 2 ? argv[1] : "", queue = argc == 4 ? argv[3] : "";
+    const bool bare = mode == "--route" && argc >= 3 && std::strcmp(argv[2], "--bare") == 0;
+    if (mode == "--route" && argc >= 3 + bare && argc <= 4 + bare) {
+        const long long count = std::atoll(argv[2 + bare]);
+        const long size = argc == 4 + bare ? std::atol(argv[3 + bare]) : 64;
+        if (count > 0 && size >= 0 && size <= (1 << 20))
+            return bare ? route<BareQueue>(count, uint32_t(size))
+                        : route<BusCore>(count, uint32_t(size));
+    }
+    if (mode == "--route") {
+        std::fprintf(stderr, "usage: %s --route [--bare] EVENTS [BYTES]   (BYTES 0..1048576)\n",
+                     argv[0]);
+        return 2;
+    }
     events = argc >= 3 ? std::atoll(argv[2]) : 0;
     if (mode == "--sustained" && events > 0 && (queue == "dvrcore" || queue == "bare")) {
         std::printf("events=%lld\nmin_bytes=%u\nmax_bytes=%u\nproducers=2\nwindow=%u\nlead=%lld\n",

@@ -1,5 +1,5 @@
-// The recorder-load benchmark's parts; recorder_load_bench.cpp describes
-// the load and what a run measures.
+// The recorder load's parts (recorder_load.cpp), shared with the benchmark
+// that runs and measures it (recorder_load_bench.cpp).
 #pragma once
 
 #include <dlfcn.h>
@@ -25,12 +25,6 @@ namespace recorder_load {
 
 using Clock = std::chrono::steady_clock;
 
-inline int64_t nowNs()  // the steady clock, read without a system call
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
 inline uint64_t clockNs(clockid_t clock)
 {
     timespec now{};
@@ -39,6 +33,7 @@ inline uint64_t clockNs(clockid_t clock)
 }
 
 inline uint64_t threadCpuNs() { return clockNs(CLOCK_THREAD_CPUTIME_ID); }
+inline int64_t nowNs() { return int64_t(clockNs(CLOCK_MONOTONIC)); }  // no system call (vDSO)
 
 inline void sleepUntilNs(int64_t deadlineNs)  // the steady clock is CLOCK_MONOTONIC
 {
@@ -46,20 +41,6 @@ inline void sleepUntilNs(int64_t deadlineNs)  // the steady clock is CLOCK_MONOT
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
     }
 }
-
-// The event bus ("dvrcore") or the bare queue ("bare queue") behind one face.
-class LoadTarget {
-public:
-    virtual ~LoadTarget() = default;
-    virtual const char *name() const = 0;
-    virtual void addSubscriber(Subscriber subscriber) = 0;
-    virtual int32_t post(const _EventParmsIn &in) = 0;
-    virtual void release(void *data, uint32_t holder) = 0;
-    virtual void runDeliveryLoop() = 0;
-    virtual void requestStop() = 0;
-    virtual bool drained() = 0;  // nothing queued and no block held
-};
-std::unique_ptr<LoadTarget> makeLoadTarget(bool bare);
 
 constexpr uint32_t kLiveViewId = 0x00130000u;
 constexpr uint32_t kEndMarkerId = 0x00410000u;  // the last event of a run, a log event
@@ -92,7 +73,7 @@ struct WriteTally {  // kept by the delivery thread, read after the run
 // release (core work) on its CPU clock.
 class LiveViewSender {
 public:
-    LiveViewSender(LoadTarget &bus, const Window &window) : bus(bus), window(window) {}
+    LiveViewSender(LoadQueue &bus, const Window &window) : bus(bus), window(window) {}
     ~LiveViewSender() { finish(); }
 
     void hold(void *data, Clock::time_point due)
@@ -147,7 +128,7 @@ private:
         }
     }
 
-    LoadTarget &bus;
+    LoadQueue &bus;
     const Window window;
     std::mutex mutex;
     std::condition_variable changed;
@@ -159,7 +140,7 @@ private:
 // The four plugins of one run; their Writes find them through a pointer set
 // while it lives, and keep their tallies on the delivery thread.
 struct LoadPlugins {
-    LoadPlugins(LoadTarget &bus, const Window &window, uint32_t cameras);
+    LoadPlugins(LoadQueue &bus, const Window &window, uint32_t cameras);
     ~LoadPlugins();
     void addExternal(Subscriber plugin);  // after the four, its Writes measured on their own
     void drain();  // posts the end marker and waits until every plugin taking logs saw it
@@ -169,7 +150,7 @@ struct LoadPlugins {
     WriteTally externalWrites;
     uint64_t keptBlocks = 0;
     LiveViewSender sender;
-    LoadTarget &bus;
+    LoadQueue &bus;
     const Window window;
     DvrWriteFn externalWrite = nullptr;
     struct IndexEntry {
@@ -187,7 +168,7 @@ struct LoadPlugins {
 // A real plugin (--plugin FILE.so) loaded, opened, closed and unloaded as the
 // core does; its event entry posts to the target.
 struct PluginFile {
-    explicit PluginFile(LoadTarget &bus) : bus(bus) {}
+    explicit PluginFile(LoadQueue &bus) : bus(bus) {}
     ~PluginFile();
     bool open(const std::string &path, LoadPlugins &plugins, std::string &error);
     void close();  // Close, then joins the worker
@@ -195,7 +176,7 @@ struct PluginFile {
     bool takes(uint32_t eventType, uint32_t flags) const;
 
     std::atomic<uint64_t> logPosts{0}, postsToItself{0};  // its own accepted posts
-    LoadTarget &bus;
+    LoadQueue &bus;
     std::unique_ptr<void, int (*)(void *)> library{nullptr, dlclose};
     std::string name;
     DvrCloseFn closeEntry = nullptr;
@@ -214,7 +195,7 @@ struct ProducerTally {
 };
 
 // Posts producer `index`'s share from `startNs` to the end of `window`.
-void runProducer(LoadTarget &bus, uint32_t cameras, uint32_t producers, uint32_t index,
+void runProducer(LoadQueue &bus, uint32_t cameras, uint32_t producers, uint32_t index,
                  int64_t startNs, const Window &window, ProducerTally &tally);
 
 }  // namespace recorder_load

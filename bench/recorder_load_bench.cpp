@@ -1,10 +1,5 @@
 // Latency and CPU cost of the event bus under a network video recorder's
-// load, paced in real time. Per camera: 30 video frames a second, a key frame
-// every 30 of 200 KiB and those between of 20-60 KiB (a fixed pseudo-random
-// sequence), and 50 audio packets a second of 320 bytes, each stream at its
-// own fixed phase; frames carry the flow-control flag and each camera starts
-// with a key frame, so none is refused. Producer 0 adds 100 log lines a
-// second. Four plugins take the events (recorder_load_plugins.cpp).
+// load (recorder_load.cpp), paced in real time.
 //
 //   recorder_load_bench [--cameras N] [--producers P] [--seconds S] [--compare R]
 //                       [--csv FILE] [--histogram FILE] [--plugin FILE.so]
@@ -23,8 +18,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <random>
 
 #include "recorder_load.h"
@@ -93,7 +91,7 @@ uint64_t threadClockCostNs()
 }
 
 void verify(RunResult &r, const std::vector<ProducerTally> &tallies, LoadPlugins &plugins,
-            LoadTarget &bus, const PluginFile *extra)
+            LoadQueue &bus, const PluginFile *extra)
 {
     uint64_t accepted[kKindCount] = {};
     std::string refusals;
@@ -172,10 +170,11 @@ void summarize(RunResult &r, const std::vector<ProducerTally> &tallies, LoadPlug
 RunResult runConfiguration(uint32_t cameras, uint32_t producers, double seconds,
                            uint64_t clockCostNs, bool bare, const std::string &pluginPath)
 {
-    const std::unique_ptr<LoadTarget> target = makeLoadTarget(bare);
-    LoadTarget &bus = *target;
+    const auto queue = bare ? std::unique_ptr<LoadQueue>(std::make_unique<BareQueue>())
+                            : std::unique_ptr<LoadQueue>(std::make_unique<BusCore>());
+    LoadQueue &bus = *queue;
     RunResult result;
-    result.target = bus.name();
+    result.target = bare ? "bare queue" : "dvrcore";
     result.cameras = cameras;
     result.producers = producers;
     result.seconds = seconds;
@@ -220,115 +219,114 @@ RunResult runConfiguration(uint32_t cameras, uint32_t producers, double seconds,
 
 double us(uint64_t ns) { return double(ns) / 1000.0; }
 
+template <class... Values>
+std::string format(const char *form, Values... values)
+{
+    char text[320];
+    std::snprintf(text, sizeof text, form, values...);
+    return text;
+}
+
 constexpr const char *kCsvHeader =
     "cameras,producers,seconds,events,events_per_s,mbytes_per_s,p50_us,p99_us,p999_us,max_us,"
     "core_cpu_pct,process_cpu_pct,queue,plugin,plugin_write_ns,plugin_cpu_pct,others_cpu_pct\n";
+constexpr const char *kCurveHeader = "config,latency_us,cumulative_fraction\n";
 
 // A run's figures as a row under kCsvHeader, for the terminal and --csv alike.
 std::string csvRow(const RunResult &r)
 {
     const LatencyHistogram &h = r.latency;
-    char row[320];
-    std::snprintf(row, sizeof row, "%u,%u,%g,%llu,%.1f,%.2f,%.1f,%.1f,%.1f,%.1f,%.3f,%.3f,%s,%s,"
-                  "%.1f,%.3f,%.1f\n", r.cameras, r.producers, r.seconds,
-                  static_cast<unsigned long long>(r.events), double(r.events) / r.seconds,
-                  double(r.bytes) / 1e6 / r.seconds, us(h.quantileNs(0.5)), us(h.quantileNs(0.99)),
-                  us(h.quantileNs(0.999)), us(h.maxNs()), r.corePct, r.processPct,
-                  r.target.c_str(), r.plugin.c_str(), r.pluginWriteNs, r.pluginWritesPct,
-                  r.othersPct);
-    return row;
+    return format("%u,%u,%g,%llu,%.1f,%.2f,%.1f,%.1f,%.1f,%.1f,%.3f,%.3f,%s,%s,%.1f,%.3f,%.1f\n",
+                  r.cameras, r.producers, r.seconds, static_cast<unsigned long long>(r.events),
+                  double(r.events) / r.seconds, double(r.bytes) / 1e6 / r.seconds,
+                  us(h.quantileNs(0.5)), us(h.quantileNs(0.99)), us(h.quantileNs(0.999)),
+                  us(h.maxNs()), r.corePct, r.processPct, r.target.c_str(), r.plugin.c_str(),
+                  r.pluginWriteNs, r.pluginWritesPct, r.othersPct);
 }
 
-// An output file appended to, `header` first when it is new or empty.
-std::ofstream appendTo(const std::string &path, const char *header)
+// A run's latency curve as rows under kCurveHeader, named "64x1" or "64x1 bare queue".
+std::string curveRows(const RunResult &r)
 {
-    std::error_code error;
-    const bool fresh =
-        !std::filesystem::exists(path, error) || std::filesystem::file_size(path, error) == 0;
-    std::ofstream out(path, std::ios::app);
-    if (fresh)
-        out << header;
-    return out;
-}
-
-void appendCurve(std::ofstream &out, const RunResult &r)
-{
-    std::string config = std::to_string(r.cameras) + "x" + std::to_string(r.producers);
+    std::string config = std::to_string(r.cameras) + "x" + std::to_string(r.producers), rows;
     if (r.target != "dvrcore")
         config += " " + r.target;
-    char line[128];
-    for (const LatencyHistogram::Point &point : r.latency.curve()) {
-        std::snprintf(line, sizeof line, "%s,%.3f,%.7f\n", config.c_str(), point.latencyUs,
-                      point.cumulativeFraction);
-        out << line;
-    }
-    out.flush();
+    for (const LatencyHistogram::Point &point : r.latency.curve())
+        rows += format("%s,%.3f,%.7f\n", config.c_str(), point.latencyUs, point.cumulativeFraction);
+    return rows;
+}
+
+// Appends `rows` to the file at `path` (none: nothing), `header` first when
+// the file is new or empty.
+void append(const std::string &path, const char *header, const std::string &rows)
+{
+    if (path.empty())
+        return;
+    std::error_code error;
+    const bool fresh = std::filesystem::file_size(path, error) == 0 || error;
+    std::ofstream(path, std::ios::app) << (fresh ? header : "") << rows;
 }
 
 struct Options {
-    uint32_t cameras = 64, producers = 1;
+    long cameras = 0, producers = 0, compare = 0;  // 0: not given
     double seconds = 10;
-    bool single = false, help = false;
-    long compare = 0;
-    std::string csvPath, histogramPath, plugin;
+    std::string csv, histogram, plugin;
 };
 
-// False on -h, or on an option missing, unknown or out of range.
+// False on an option unknown, without its value or out of range.
 bool parse(int argc, char **argv, Options &o)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
-        o.help = name == "-h" || name == "--help";
-        if (o.help || i + 1 >= argc)
+    auto count = [](long &to, long most) {
+        return [&to, most](const char *value) {
+            to = std::strtol(value, nullptr, 10);
+            return to >= 1 && to <= most;
+        };
+    };
+    auto text = [](std::string &to) {
+        return [&to](const char *value) {
+            to = value;
+            return true;
+        };
+    };
+    const std::map<std::string, std::function<bool(const char *)>> options = {
+        {"--cameras", count(o.cameras, 65535)}, {"--producers", count(o.producers, 65535)},
+        {"--compare", count(o.compare, 1000)}, {"--csv", text(o.csv)},
+        {"--histogram", text(o.histogram)}, {"--plugin", text(o.plugin)},
+        {"--seconds", [&o](const char *value) {
+             o.seconds = std::strtod(value, nullptr);
+             return o.seconds > 0 && o.seconds <= 3600;
+         }}};
+    for (int i = 1; i < argc; i += 2) {
+        const auto option = options.find(argv[i]);
+        if (option == options.end() || i + 1 == argc || !option->second(argv[i + 1]))
             return false;
-        const char *value = argv[++i];
-        const long number = std::strtol(value, nullptr, 10);
-        if ((name == "--cameras" || name == "--producers") && number >= 1 && number <= 65535) {
-            (name == "--cameras" ? o.cameras : o.producers) = uint32_t(number);
-            o.single = true;
-        } else if (name == "--seconds") {
-            o.seconds = std::strtod(value, nullptr);
-            if (!(o.seconds > 0 && o.seconds <= 3600))
-                return false;
-        } else if (name == "--compare" && number >= 1 && number <= 1000) {
-            o.compare = number;
-        } else if (name == "--csv" || name == "--histogram" || name == "--plugin") {
-            (name == "--csv" ? o.csvPath : name == "--plugin" ? o.plugin : o.histogramPath) = value;
-        } else {
-            return false;
-        }
     }
-    return o.producers <= o.cameras;
+    return (o.producers ? o.producers : 1) <= (o.cameras ? o.cameras : 64);
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    const bool help = argc == 2 && (std::strcmp(argv[1], "-h") == 0 ||
+                                    std::strcmp(argv[1], "--help") == 0);
     Options o;
-    if (!parse(argc, argv, o)) {
-        std::fprintf(o.help ? stdout : stderr, "usage: %s [--cameras N] [--producers P] "
+    if (help || !parse(argc, argv, o)) {
+        std::fprintf(help ? stdout : stderr, "usage: %s [--cameras N] [--producers P] "
                      "[--seconds S] [--compare R] [--csv FILE] [--histogram FILE] "
                      "[--plugin FILE.so]\n", argv[0]);
-        return o.help ? 0 : 2;
+        return help ? 0 : 2;
     }
-    std::vector<std::pair<uint32_t, uint32_t>> configurations = {{o.cameras, o.producers}};
-    if (!o.single && o.compare)
+    std::vector<std::pair<uint32_t, uint32_t>> configurations = {
+        {64, 1}, {64, 2}, {64, 8}, {256, 1}, {256, 2}, {256, 8}};
+    if (o.cameras || o.producers)
+        configurations = {{o.cameras ? o.cameras : 64, o.producers ? o.producers : 1}};
+    else if (o.compare)
         configurations = {{64, 1}, {256, 1}};
-    else if (!o.single)
-        configurations = {{64, 1}, {64, 2}, {64, 8}, {256, 1}, {256, 2}, {256, 8}};
 
-    std::ofstream csv, histogram;
-    if (!o.csvPath.empty())
-        csv = appendTo(o.csvPath, kCsvHeader);
-    if (!o.histogramPath.empty())
-        histogram = appendTo(o.histogramPath, "config,latency_us,cumulative_fraction\n");
     const uint64_t clockCostNs = threadClockCostNs();
     std::printf("recorder load: %.1f s per run after a %.1f s warm-up; reading a thread CPU "
                 "clock costs %llu ns\n%s", o.seconds, double(kWarmupNs) / 1e9,
                 static_cast<unsigned long long>(clockCostNs), kCsvHeader);
-    // With --compare each repetition runs a pair in random order: the bus and
-    // the bare queue, or with --plugin the bus without and with the plugin.
     std::mt19937 random(std::random_device{}());
     bool allGood = true;
     for (const auto &[cameras, producers] : configurations)
@@ -343,16 +341,15 @@ int main(int argc, char **argv)
                                                           o.compare && !variant ? "" : o.plugin);
                 const std::string row = csvRow(result);
                 std::fputs(row.c_str(), stdout);
-                if (result.problems.empty())  // bench/plugin_cost.sh counts these lines
+                if (result.problems.empty())  // the plugin-cost job counts these lines
                     std::printf("    checks: %s\n", result.checks.c_str());
                 for (const std::string &problem : result.problems)
                     std::printf("    PROBLEM: %s\n", problem.c_str());
                 std::fflush(stdout);
                 allGood = allGood && result.problems.empty();
-                if (csv.is_open())
-                    csv << row << std::flush;
-                if (histogram.is_open() && repetition == 0 && (!o.compare || onBare))
-                    appendCurve(histogram, result);
+                append(o.csv, kCsvHeader, row);
+                if (repetition == 0 && (!o.compare || onBare))
+                    append(o.histogram, kCurveHeader, curveRows(result));
             }
         }
     return allGood ? 0 : 1;

@@ -12,8 +12,9 @@ import os
 import platform
 import re
 import statistics
-import subprocess
 from xml.sax.saxutils import escape
+
+from core_runs import command_output, read_text
 
 NOT_MEASURED = "not measured"
 SIZES = [0, 64, 65536]
@@ -30,6 +31,10 @@ PLUGIN_COST_TITLE = "## The metrics plugin's cost"
 PLUGIN_CORE_CPU_TARGET_PCT = 5  # the core's share with the plugin above without, at most
 INSTRUCTIONS_TARGET = 1000  # per routed 64-byte event
 COMPARE_TARGET = 1.1  # the bus's core CPU and p50 against the bare queue's, at most
+# How the recorder load's figures read on the page, by column of its CSV; "%.1f" if not here.
+FORMS = {"events_per_s": "%.0f", "core_cpu_pct": "%.2f", "process_cpu_pct": "%.2f",
+         "plugin_write_ns": "%.0f", "plugin_cpu_pct": "%.3f", "others_cpu_pct": "%.0f"}
+PLOT = "![Latency by configuration: share of events at or below a latency](performance-latency.svg)"
 
 
 class Keys(dict):
@@ -46,23 +51,37 @@ def met(good):
     return "met" if good else "**not met**"
 
 
-def row(cells):
-    return "|" + "|".join(" %s " % cell if cell else " " for cell in cells) + "|"
+def number(value, form="%.1f", scale=1, missing="?"):
+    """`value`, a number or its text, divided by `scale` in `form`; `missing`
+    when there is none or it is no number."""
+    try:
+        return form % (float(value) / scale)
+    except (TypeError, ValueError):
+        return missing
+
+
+def spread(values, form="%.2f"):
+    """The median, and the smallest and largest value in brackets."""
+    if not values:
+        return NOT_MEASURED
+    return "%s (%s–%s)" % tuple(number(v, form) for v in (
+        statistics.median(values), min(values), max(values)))
 
 
 def table(header, align, rows):
     """A Markdown table; `align` has an "l" or an "r" per column."""
+    row = lambda cells: "|" + "|".join(" %s " % c if c else " " for c in cells) + "|"  # noqa: E731
     return [row(header), "|" + "|".join("---:" if a == "r" else "---" for a in align) + "|"] + [
         row(cells) for cells in rows]
 
 
-def read_text(path):
-    """The file's text; "" when it cannot be read."""
-    try:
-        with open(path, encoding="utf-8") as f:
-            return f.read()
-    except OSError:
-        return ""
+def section(title, missing=""):
+    """A section's maker: `title`, then the lines the decorated function
+    returns or, when it returns none, the sentence `missing` ({} for "not
+    measured")."""
+    def decorate(make):
+        return lambda *data: [title, ""] + (make(*data) or prose(missing.format(NOT_MEASURED)))
+    return decorate
 
 
 def read_keys(path):
@@ -95,11 +114,17 @@ def read_benchmarks(path):
     return {**found, **medians}
 
 
-def command_output(words):
-    try:
-        return subprocess.run(words, capture_output=True, text=True, check=True).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        return ""
+def runs_by(rows, key_of, columns, optional=()):
+    """Rows grouped by key_of(row), each row's `columns` as numbers (rows
+    missing any are left out) and its `optional` ones, NaN when missing."""
+    runs = {}
+    for r in rows:
+        try:
+            runs.setdefault(key_of(r), []).append(dict({k: float(r[k]) for k in columns}, **{
+                k: float(r.get(k) or "nan") for k in optional}))
+        except (KeyError, ValueError):
+            continue
+    return runs
 
 
 def machine(results):
@@ -120,10 +145,11 @@ def machine(results):
             load(os.path.join(results, "load-before.txt")), load("/proc/loadavg")))]
 
 
-def rate(value):
-    if value is None:
+def judged(value, limit):
+    try:
+        return met(float(value) <= limit)
+    except (TypeError, ValueError):
         return NOT_MEASURED
-    return "%.2f M" % (value / 1e6) if value >= 1e6 else "%.0f k" % (value / 1e3)
 
 
 def verdict(ratio, target):
@@ -132,6 +158,13 @@ def verdict(ratio, target):
     return "≥ %.1f×: %s" % (target, NOT_MEASURED if ratio is None else met(ratio >= target))
 
 
+def rate(value):
+    """Events per second in millions (M) or thousands (k)."""
+    big = value is not None and value >= 1e6
+    return number(value, "%.2f M" if big else "%.0f k", 1e6 if big else 1e3, NOT_MEASURED)
+
+
+@section("## Throughput")
 def throughput_section(bench):
     rows = []
     for size, producers in sorted({(b, p) for (_, b, p) in bench} |
@@ -142,11 +175,11 @@ def throughput_section(bench):
         to_zmq = core / zmq if core and zmq else None
         rows.append(["64 KiB" if size == 65536 else "%d B" % size, str(producers), rate(core),
                      rate(bare), rate(zmq) if producers == 1 else "—",
-                     "%.2f×" % to_bare if to_bare else "—",
+                     number(to_bare, "%.2f×", missing="—"),
                      verdict(to_bare, BARE_TARGETS.get((size, producers))),
-                     "%.2f×" % to_zmq if to_zmq else "—",
+                     number(to_zmq, "%.2f×", missing="—"),
                      verdict(to_zmq, ZEROMQ_TARGET if producers == 1 else None)])
-    return ["## Throughput", ""] + prose(
+    return prose(
         "Events per second (M: millions, k: thousands) to three subscribers (`event_bus_bench`;\n"
         "the median of the repetitions, interleaved in random order) through the event bus,\n"
         "the bare queue doing the same copy and three calls, and ZeroMQ inproc (one producer\n"
@@ -156,101 +189,72 @@ def throughput_section(bench):
          "dvrcore / ZeroMQ", "target"], "rrrrrrlrl", rows)
 
 
-def number(values, key, form="%.1f"):
-    try:
-        return form % float(values[key])
-    except (KeyError, ValueError):
-        return "?"
-
-
-def judged(values, key, limit):
-    try:
-        return met(float(values[key]) <= limit)
-    except (KeyError, ValueError):
-        return NOT_MEASURED
-
-
+@section("## Latency under a recorder's load",
+         "Latency {} in this run (`recorder_load_bench` was not built).\n\n" + PLOT)
 def latency_section(rows):
-    lines = ["## Latency under a recorder's load", ""]
-    plot = "![Latency by configuration: share of events at or below a latency]" \
-           "(performance-latency.svg)"
     if not rows:
-        return lines + ["Latency %s in this run (`recorder_load_bench` was not built)." %
-                        NOT_MEASURED, "", plot]
-    cells = [[r.get("queue") or "dvrcore", r.get("cameras", "?"), r.get("producers", "?"),
-              number(r, "events_per_s", "%.0f"), number(r, "mbytes_per_s")] +
-             [number(r, k) for k in ("p50_us", "p99_us", "p999_us", "max_us")] +
-             [number(r, "core_cpu_pct", "%.2f"), number(r, "process_cpu_pct", "%.2f"),
-              judged(r, "p99_us", P99_TARGET_US),
-              judged(r, "core_cpu_pct", CORE_CPU_TARGET_PCT)
+        return []
+    cells = [[r.get("queue") or "dvrcore", r.get("cameras", "?"), r.get("producers", "?")] +
+             [number(r.get(k), FORMS.get(k, "%.1f")) for k in (
+                 "events_per_s", "mbytes_per_s", "p50_us", "p99_us", "p999_us", "max_us",
+                 "core_cpu_pct", "process_cpu_pct")] +
+             [judged(r.get("p99_us"), P99_TARGET_US),
+              judged(r.get("core_cpu_pct"), CORE_CPU_TARGET_PCT)
               if r.get("cameras", "").strip() == str(CORE_CPU_TARGET_CAMERAS) else "—"]
              for r in rows]
-    return lines + prose(
+    targets = dict(p99=P99_TARGET_US, cpu=CORE_CPU_TARGET_PCT, cameras=CORE_CPU_TARGET_CAMERAS)
+    return prose(
         "From a post to its delivery (`recorder_load_bench`). Targets: p99 at most {p99} µs; the\n"
-        "core's CPU at most {cpu} % of one core with {cameras} cameras.\n", dict(
-            p99=P99_TARGET_US, cpu=CORE_CPU_TARGET_PCT, cameras=CORE_CPU_TARGET_CAMERAS)) + table(
+        "core's CPU at most {cpu} % of one core with {cameras} cameras.\n", targets) + table(
         ["Queue", "Cameras", "Producers", "Events/s", "MB/s", "p50 µs", "p99 µs", "p99.9 µs",
          "max µs", "core CPU %", "process CPU %", "p99 ≤ %d µs" % P99_TARGET_US,
          "core CPU ≤ %d %%" % CORE_CPU_TARGET_PCT], "lrrrrrrrrrrll", cells) + prose(
         "\n{plot}\n\nThe plot's y axis counts nines (90 %, 99 %, ...); each curve ends at the top\n"
         "with its largest latency; the bare queue's curves are its first run of the comparison\n"
-        "below; the dashed line marks the {p99} µs p99 target.", dict(plot=plot, p99=P99_TARGET_US))
+        "below; the dashed line marks the {p99} µs p99 target.", dict(targets, plot=PLOT))
 
 
-def runs_by(rows, key_of, columns, optional=()):
-    """Rows grouped by key_of(row), each row's `columns` as numbers (rows
-    missing any are left out) and its `optional` ones, NaN when missing."""
-    runs = {}
-    for r in rows:
-        try:
-            runs.setdefault(key_of(r), []).append(dict(
-                {k: float(r[k]) for k in columns}, **{k: float(r.get(k) or "nan") for k in optional}))
-        except (KeyError, ValueError):
-            continue
-    return runs
-
-
+@section("## The bus beside the bare queue under a recorder's load",
+         "The comparison with the bare queue {} in this run.")
 def compare_section(rows):
-    """The bus beside the bare queue under the recorder load: medians of the
-    interleaved runs by configuration."""
-    lines = ["## The bus beside the bare queue under a recorder's load", ""]
+    """Medians of the interleaved runs by configuration."""
     runs = runs_by(rows, lambda r: (int(r["cameras"]), int(r["producers"]),
                                     r.get("queue") or "dvrcore"),
                    ("core_cpu_pct", "p50_us", "p99_us"))
     if not runs:
-        return lines + ["The comparison with the bare queue %s in this run." % NOT_MEASURED]
+        return []
     cells = []
     for cameras, producers in sorted({(c, p) for c, p, _ in runs}):
         core, bare = (runs.get((cameras, producers, q), []) for q in ("dvrcore", "bare queue"))
         cells.append(["%d × %d" % (cameras, producers), "%d" % min(len(core), len(bare))])
-        for key, form in (("core_cpu_pct", "%.2f"), ("p50_us", "%.1f"), ("p99_us", "%.1f")):
+        for key in ("core_cpu_pct", "p50_us", "p99_us"):
             a, b = (statistics.median([r[key] for r in got]) if got else None
                     for got in (core, bare))
-            cells[-1] += [NOT_MEASURED if v is None else form % v for v in (a, b)]
+            cells[-1] += [number(v, FORMS.get(key, "%.1f"), missing=NOT_MEASURED) for v in (a, b)]
             if key != "p99_us":
                 ratio = a / b if a is not None and b else None
                 cells[-1] += ["%.2f×" % ratio, met(ratio <= COMPARE_TARGET)] if ratio else [
                     "—", NOT_MEASURED]
     within = "≤ %.1f×" % COMPARE_TARGET
-    return lines + prose(
+    return prose(
         "`recorder_load_bench --compare`: the same load on the event bus and on the bare queue,\n"
         "the runs interleaved, each pair in random order; medians. Target: the core's CPU share\n"
-        "and p50 within {target} the bare queue's.\n", dict(target="%.1f×" % COMPARE_TARGET)) + table(["Cameras × producers", "Runs each", "Core CPU %, dvrcore", "bare queue", "ratio",
+        "and p50 within {target} the bare queue's.\n", dict(target="%.1f×" % COMPARE_TARGET)) + (
+        table(["Cameras × producers", "Runs each", "Core CPU %, dvrcore", "bare queue", "ratio",
                within, "p50 µs, dvrcore", "bare queue", "ratio", within, "p99 µs, dvrcore",
-               "bare queue"], "lrrrrlrrrlrr", cells)
+               "bare queue"], "lrrrrlrrrlrr", cells))
 
 
+@section("## Sustained load", "Sustained load {} in this run.")
 def sustained_section(run):
-    lines = ["## Sustained load", ""]
     if "events" not in run:
-        return lines + ["Sustained load %s in this run." % NOT_MEASURED]
-    cells = []
-    for key, name in (("dvrcore", "dvrcore"), ("bare", "bare queue")):
-        peak = run.get(key + "_peak_kib")
-        cells.append([name, NOT_MEASURED, "", "", ""] if peak is None else [
-            name, run.get(key + "_events_per_s", "?"), "%.1f MiB (%s KiB)" % (int(peak) / 1024, peak),
-            run.get(key + "_seconds", "?"), "%s times" % run.get(key + "_waits", "?")])
-    lines += prose(
+        return []
+    cells = [[name, NOT_MEASURED, "", "", ""] if key + "_peak_kib" not in run else [
+        name, run.get(key + "_events_per_s", "?"), "%s (%s KiB)" % (number(
+            run[key + "_peak_kib"], "%.1f MiB", 1024), run[key + "_peak_kib"]),
+        run.get(key + "_seconds", "?"), "%s times" % run.get(key + "_waits", "?")]
+        for key, name in (("dvrcore", "dvrcore"), ("bare", "bare queue"))]
+    lines = prose(
         "{count} events of {low} to {high} KiB (a fixed pseudo-random sequence) from {producers}\n"
         "producer threads to three subscribers (`event_bus_bench --sustained`), {window} events\n"
         "in flight: a producer waits while that many are, and the last subscriber returns from\n"
@@ -268,28 +272,25 @@ def sustained_section(run):
     return lines
 
 
+@section("## The idle core", "Idle figures {} in this run.")
 def idle_section(idle):
-    lines = ["## The idle core", ""]
     if "rss_kib" not in idle:
-        return lines + ["Idle figures %s in this run." % NOT_MEASURED]
+        return []
     rss, idle = int(idle["rss_kib"]), Keys(idle)
-
-    def share(key):
-        if key not in idle:
-            return [NOT_MEASURED, ""]
-        value = float(idle[key])
-        return ["%.3f %% of one core" % value,
-                "≤ %.2f %%: %s" % (IDLE_CPU_TARGET_PCT, met(value <= IDLE_CPU_TARGET_PCT))]
-    reference = "%.3f %%" % float(idle["reference_cpu_pct"]) \
-        if "reference_cpu_pct" in idle else NOT_MEASURED
-    mib = lambda key: "%.1f MiB" % (int(idle[key]) / 1024) if key in idle else NOT_MEASURED  # noqa: E731
-    kinds = ["exe", "libs", "plugins", "other_files", "heap", "main_stack", "thread_stacks",
-             "arenas", "other_anon"]
-    return lines + prose(
+    mib = lambda key: number(idle.get(key), "%.1f MiB", 1024, NOT_MEASURED)  # noqa: E731
+    share = lambda key: [  # noqa: E731
+        number(idle.get(key), "%.3f %% of one core", missing=NOT_MEASURED),
+        "≤ %.2f %%: %s" % (IDLE_CPU_TARGET_PCT, judged(idle[key], IDLE_CPU_TARGET_PCT))
+        if key in idle else ""]
+    kinds = {"exe": "Executable", "libs": "Shared libraries", "plugins": "Plugins",
+             "other_files": "Other files", "heap": "Heap", "main_stack": "Main stack",
+             "thread_stacks": "Thread stacks", "arenas": "malloc arenas",
+             "other_anon": "Other anonymous"}
+    return prose(
         "The core with the example plugins (camera, recorder, log sink) and the camera\n"
         "stopped by the parent, read from /proc over {window_s} s (`bench/core_runs.py idle`).\n",
         idle) + table(["Figure", "Value", "Target"], "lrl", [
-            ["Resident size (VmRSS)", "%.1f MiB (%d KiB)" % (rss / 1024, rss),
+            ["Resident size (VmRSS)", "%s (%d KiB)" % (mib("rss_kib"), rss),
              "≤ 6 MiB: %s" % met(rss <= IDLE_RSS_TARGET_KIB)],
             ["Peak resident size (VmHWM)", mib("hwm_kib"), ""],
             ["Proportional size (Pss)", mib("pss_kib"), ""],
@@ -298,26 +299,25 @@ def idle_section(idle):
             ["Wake-ups (context switches)", "%s per second" % idle["wakeups_per_s"],
              "about 10 (the 100 ms tick)"],
             ["Yardstick: a process that only wakes every 100 ms", "%s of one core, %s wake-ups "
-             "per second" % (reference, idle["reference_wakeups_per_s"]), ""],
+             "per second" % (number(idle.get("reference_cpu_pct"), "%.3f %%",
+                                    missing=NOT_MEASURED), idle["reference_wakeups_per_s"]), ""],
             ["Threads", idle["threads"], ""]]) + prose(
         "\nWake-ups per second by thread (name/ID): {by}.\n\n"
         "utime + stime count clock ticks (10 ms); the scheduler's run time counts nanoseconds\n"
         "and is the one to trust. The yardstick is `bench/sleeper`, over the same window.\n\n"
         "Where the resident size goes (KiB):\n", dict(by=idle["wakeups_by_thread"].replace(
-            ",", ", "))) + table(
-        ["Executable", "Shared libraries", "Plugins", "Other files", "Heap", "Main stack",
-         "Thread stacks", "malloc arenas", "Other anonymous"], "r" * len(kinds),
-        [[idle["rss_%s_kib" % k] for k in kinds]]) + [
+            ",", ", "))) + table(list(kinds.values()), "r" * len(kinds), [
+                [idle["rss_%s_kib" % kind] for kind in kinds]]) + [
         "", "Largest files (KiB): %s." % idle["rss_top_files"].replace(",", ", ").replace(":", " ")]
 
 
+@section("## Start-up", "Start-up time {} in this run.")
 def startup_section(startup):
-    lines = ["## Start-up", ""]
     if "startup_median_ms" not in startup:
-        return lines + ["Start-up time %s in this run." % NOT_MEASURED]
+        return []
     startup = Keys(startup)
     ms = lambda *keys: ["%s ms" % startup["startup_%s_ms" % k] for k in keys]  # noqa: E731
-    return lines + prose(
+    return prose(
         "From starting the parent stand-in (which starts the core at once) to the core's\n"
         "start line, with {plugins} no-op plugins ({plugins_loaded} loaded), {runs} runs "
         "(`bench/core_runs.py startup`):\n", startup) + table(
@@ -326,18 +326,18 @@ def startup_section(startup):
             ["no plugin"] + ms("without_plugins_median", "without_plugins_min") + [""]])
 
 
+@section("## Instructions per event", "Instructions per event {} in this run.")
 def callgrind_section(counts):
-    lines = ["## Instructions per event", ""]
     if "instructions_per_event" not in counts:
-        return lines + ["Instructions per event %s in this run." % NOT_MEASURED]
+        return []
     core, bare = float(counts["instructions_per_event"]), counts.get(
         "bare_instructions_per_event")
-    lines += prose(
+    lines = prose(
         "Per 64-byte event, from the event entry to its delivery to three subscribers and the\n"
-        "release of its block (`bench/callgrind.sh`): the difference of callgrind's counts of\n"
-        "`route_events` with {events} and with twice as many events, divided by {events}; the\n"
-        "bare queue does the same work (`route_events --bare`).\n", counts) + table(
-        ["Queue", "Instructions per event", "Target"], "lrl", [
+        "release of its block (`bench/core_runs.py callgrind`): the difference of callgrind's\n"
+        "counts of `event_bus_bench --route` with {events} and with twice as many events, divided\n"
+        "by {events}; the bare queue does the same work (`event_bus_bench --route --bare`).\n",
+        counts) + table(["Queue", "Instructions per event", "Target"], "lrl", [
             ["dvrcore", "{:,.1f}".format(core), "≤ {:,}: {}".format(
                 INSTRUCTIONS_TARGET, met(core <= INSTRUCTIONS_TARGET))],
             ["bare queue", "{:,.1f}".format(float(bare)) if bare else NOT_MEASURED, ""]])
@@ -346,33 +346,24 @@ def callgrind_section(counts):
     return lines
 
 
+@section("## Device footprint", "The device footprint {} in this run (it needs the armhf cross "
+         "compiler\nand qemu-arm).")
 def footprint_section(keys):
-    lines = ["## Device footprint", ""]
     if "text_bytes" not in keys:
-        return lines + ["The device footprint %s in this run (it needs the armhf cross compiler"
-                        % NOT_MEASURED, "and qemu-arm)."]
-    kib = lambda key: "%.1f KiB" % (int(keys[key]) / 1024) if key in keys else "?"  # noqa: E731
+        return []
+    kib = lambda key: number(keys.get(key), "%.1f KiB", 1024)  # noqa: E731
     libraries = [item.rsplit(":", 1) for item in keys.get("libraries", "").split(",") if item]
-    return lines + prose(
+    return prose(
         "The armhf Release build of `dvrcore` (`bench/core_runs.py footprint`): its sections,\n"
         "the shared libraries it needs, directly or not, and its heap a moment after start-up\n"
         "with the example plugins under qemu-arm, read in-process (`mallinfo2`) by a probe\n"
         "plugin loaded last.\n") + table(
         ["Figure", "Value"], "lr", [[s, kib(s + "_bytes")] for s in ("text", "data", "bss")] + [
             ["shared libraries, %d files" % len(libraries), kib("libraries_total_bytes")]] + [
-            ["heap after start-up: %s" % name, kib("heap_%s_bytes" % key)] for name, key in (
-                ("malloc arena", "arena"), ("in use", "in_use"), ("mmapped blocks", "mmapped"))]) + [
+            ["heap after start-up: %s" % name, kib("heap_%s_bytes" % key)] for name, key in
+            (("malloc arena", "arena"), ("in use", "in_use"), ("mmapped blocks", "mmapped"))]) + [
         "", "Shared libraries (KiB): %s." % ", ".join(
-            "%s %s" % (name, "%.0f" % (int(size) / 1024) if size.isdigit() else size)
-            for name, size in libraries)]
-
-
-def spread(values, form="%.2f"):
-    """The median, and the smallest and largest value in brackets."""
-    if not values:
-        return NOT_MEASURED
-    return (form + " (" + form + "–" + form + ")") % (statistics.median(values), min(values),
-                                                      max(values))
+            "%s %s" % (name, number(size, "%.0f", 1024, size)) for name, size in libraries)]
 
 
 def plugin_cost_verdict(config, with_, without):
@@ -391,41 +382,41 @@ def plugin_cost_verdict(config, with_, without):
                                              "fall either side)", "met")[below]))
 
 
+@section(PLUGIN_COST_TITLE, "The metrics plugin's cost {} in this run.")
 def plugin_cost_section(rows, keys):
-    lines = [PLUGIN_COST_TITLE, ""]
-    runs = runs_by(rows, lambda r: ((int(r["cameras"]), int(r["producers"])), bool(r.get("plugin"))),
+    runs = runs_by(rows, lambda r: ((int(r["cameras"]), int(r["producers"])),
+                                    bool(r.get("plugin"))),
                    ("core_cpu_pct", "process_cpu_pct", "p50_us", "p99_us", "plugin_write_ns",
                     "plugin_cpu_pct"), optional=("others_cpu_pct",))
     if not runs:
-        return lines + ["The metrics plugin's cost %s in this run." % NOT_MEASURED]
+        return []
     cells, verdicts = [], []
     for config in sorted({c for c, _ in runs}):
         name = "%d × %d" % config
         for loaded in (False, True):
             got = runs.get((config, loaded), [])
-            column = lambda k, form="%.2f": spread([r[k] for r in got], form)  # noqa: E731
-            cells.append([
-                name, "with" if loaded else "without", "%d" % len(got), column("core_cpu_pct"),
-                column("process_cpu_pct"), column("p50_us", "%.1f"), column("p99_us", "%.1f"),
-                column("plugin_write_ns", "%.0f") if loaded else "—",
-                column("plugin_cpu_pct", "%.3f") if loaded else "—",
-                spread([r["others_cpu_pct"] for r in got if not math.isnan(r["others_cpu_pct"])],
-                       "%.0f")])
+            column = lambda k: spread([r[k] for r in got if not math.isnan(r[k])],  # noqa: E731
+                                      FORMS.get(k, "%.1f"))
+            cells.append([name, "with" if loaded else "without", "%d" % len(got)] + [
+                column(k) for k in ("core_cpu_pct", "process_cpu_pct", "p50_us", "p99_us")] + [
+                column(k) if loaded else "—" for k in ("plugin_write_ns", "plugin_cpu_pct")] + [
+                column("others_cpu_pct")])
         if runs.get((config, True)) and runs.get((config, False)):
             verdicts.append(plugin_cost_verdict(name, runs[(config, True)], runs[(config, False)]))
-    return lines + prose(
+    return prose(
         "`recorder_load_bench` with and without `--plugin plugins/metrics.so`, the runs of\n"
         "the two interleaved (each pair in random order), {seconds} s windows, while /metrics is\n"
-        "scraped once a second ({scrapes} scrapes answered; `bench/plugin_cost.sh`, run by\n"
-        "`bench/run.sh --plugin-cost`; commit {commit}, {date}; load average {load_before} before,\n"
-        "{load_after} after; {failed_runs} runs failed their checks). The plugin's Writes count\n"
-        "as plugins' time, off the core's share; the latencies are the four in-process plugins'.\n"
-        "Medians, the smallest and largest run in brackets. Target: the core's share with the\n"
-        "plugin less than {target} % above itself without, by the ratio of the medians and by\n"
-        "the median of the paired runs' ratios.\n", dict(keys, target=PLUGIN_CORE_CPU_TARGET_PCT)
-    ) + table(["Cameras × producers", "Metrics plugin", "Runs", "Core CPU %", "Process CPU %",
-               "p50 µs", "p99 µs", "Plugin's Write, ns an event", "Plugin's Writes, % of a core",
-               "Other processes, % of a core"], "llrrrrrrrr", cells) + [""] + verdicts
+        "scraped once a second ({scrapes} scrapes answered; `bench/core_runs.py plugin-cost`,\n"
+        "run by `bench/run.sh --plugin-cost`; commit {commit}, {date}; load average {load_before}\n"
+        "before, {load_after} after; {failed_runs} runs failed their checks). The plugin's Writes\n"
+        "count as plugins' time, off the core's share; the latencies are the four in-process\n"
+        "plugins'. Medians, the smallest and largest run in brackets. Target: the core's share\n"
+        "with the plugin less than {target} % above itself without, by the ratio of the medians\n"
+        "and by the median of the paired runs' ratios.\n",
+        dict(keys, target=PLUGIN_CORE_CPU_TARGET_PCT)) + table(
+            ["Cameras × producers", "Metrics plugin", "Runs", "Core CPU %", "Process CPU %",
+             "p50 µs", "p99 µs", "Plugin's Write, ns an event", "Plugin's Writes, % of a core",
+             "Other processes, % of a core"], "llrrrrrrrr", cells) + [""] + verdicts
 
 
 def replace_section(text, title, section):
@@ -437,28 +428,30 @@ def replace_section(text, title, section):
     return text[:start] + section + (text[end + 1:] if end >= 0 else "")
 
 
+def plugin_cost(results):
+    return plugin_cost_section(read_csv(os.path.join(results, "plugin_cost.csv")),
+                               read_keys(os.path.join(results, "plugin_cost.txt")))
+
+
 def page(results, note):
     path = lambda name: os.path.join(results, name)  # noqa: E731
     lines = ["# Performance", "",
              "Generated by `bench/run.sh` (Release build); run it again to refresh this page.",
              "Every figure below comes from that one run on this machine."]
     lines += (["", note] if note else []) + [""] + table(["Machine", ""], "ll", machine(results))
-    for section in (throughput_section(read_benchmarks(path("event_bus.json"))),
-                    latency_section(read_csv(path("recorder_load.csv"))),
-                    compare_section(read_csv(path("recorder_compare.csv"))),
-                    sustained_section(read_keys(path("sustained.txt"))),
-                    idle_section(read_keys(path("idle.txt"))),
-                    startup_section(read_keys(path("startup.txt"))),
-                    callgrind_section(read_keys(path("callgrind.txt"))),
-                    footprint_section(read_keys(path("footprint.txt"))),
-                    plugin_cost_section(read_csv(path("plugin_cost.csv")),
-                                        read_keys(path("plugin_cost.txt")))):
-        lines += [""] + section
+    for section_lines in (throughput_section(read_benchmarks(path("event_bus.json"))),
+                          latency_section(read_csv(path("recorder_load.csv"))),
+                          compare_section(read_csv(path("recorder_compare.csv"))),
+                          sustained_section(read_keys(path("sustained.txt"))),
+                          idle_section(read_keys(path("idle.txt"))),
+                          startup_section(read_keys(path("startup.txt"))),
+                          callgrind_section(read_keys(path("callgrind.txt"))),
+                          footprint_section(read_keys(path("footprint.txt"))),
+                          plugin_cost(results)):
+        lines += [""] + section_lines
     return "\n".join(lines) + "\n"
-# The latency plot: one curve per configuration of recorder_load_bench's
-# histogram, the latency on a logarithmic x axis, the share of events at or
-# below it on a y axis of nines (0, 90 %, 99 %, ...), so the tail reads as
-# well as the median. A curve ends at the top with its largest latency.
+
+
 WIDTH, HEIGHT, LEFT, RIGHT, TOP, BOTTOM = 760, 440, 70, 220, 30, 50
 COLOURS = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b",
            "#e377c2", "#7f7f7f", "#bcbd22", "#17becf"]
@@ -479,15 +472,16 @@ def label(config):
     if not match:
         return config
     cameras, producers, queue = match.groups()
-    return "%s cameras, %s producer%s%s" % (cameras, producers, "" if producers == "1" else "s",
-                                           ", " + queue if queue else "")
+    return "%s cameras, %s producer%s%s" % (
+        cameras, producers, "" if producers == "1" else "s", ", " + queue if queue else "")
 
 
-def latency_svg(rows):
-    """rows: (config, latency_us, cumulative_fraction) in file order."""
-    curves = {}
-    for config, latency, fraction in rows:
-        curves.setdefault(config, []).append((latency, fraction))
+def latency_svg(curves):
+    """The latency plot of {config: [(latency_us, cumulative_fraction)]}: a
+    curve per configuration, the latency on a logarithmic x axis, the share of
+    events at or below it on a y axis of nines (0, 90 %, 99 %, ...), so the tail
+    reads as well as the median; a curve ends at the top with its largest
+    latency."""
     curves = {c: sorted(p) for c, p in curves.items() if any(x > 0 for x, _ in p)}
     if not curves:
         return ('<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="80" '
@@ -538,13 +532,11 @@ def latency_svg(rows):
 
 
 def histogram(results):
-    rows = []
-    for r in read_csv(os.path.join(results, "recorder_load_histogram.csv")):
-        try:
-            rows.append((r["config"], float(r["latency_us"]), float(r["cumulative_fraction"])))
-        except (KeyError, ValueError):
-            continue
-    return rows
+    """{config: [(latency_us, cumulative_fraction)]} of recorder_load_bench's curves."""
+    runs = runs_by(read_csv(os.path.join(results, "recorder_load_histogram.csv")),
+                   lambda r: r["config"], ("latency_us", "cumulative_fraction"))
+    return {config: [(p["latency_us"], p["cumulative_fraction"]) for p in points]
+            for config, points in runs.items()}
 
 
 def main():
@@ -555,12 +547,9 @@ def main():
     parser.add_argument("--note", default="")
     parser.add_argument("--only", choices=["plugin-cost"])
     options = parser.parse_args()
-    path = lambda name: os.path.join(options.results, name)  # noqa: E731
     if options.only:
-        section = plugin_cost_section(read_csv(path("plugin_cost.csv")),
-                                      read_keys(path("plugin_cost.txt")))
         files = {options.page: replace_section(read_text(options.page), PLUGIN_COST_TITLE,
-                                               "\n".join(section) + "\n")}
+                                               "\n".join(plugin_cost(options.results)) + "\n")}
     else:  # made before either file is opened: the commit line asks git about the page
         files = {options.page: page(options.results, options.note),
                  options.plot: latency_svg(histogram(options.results))}

@@ -60,7 +60,8 @@ armhf_build() {
 }
 
 if [ -n "$only" ]; then
-  step plugin_cost.txt bench/plugin_cost.sh "$build" "$results/plugin_cost.csv" 10
+  step plugin_cost.txt python3 bench/core_runs.py plugin-cost --csv "$results/plugin_cost.csv" \
+    --repetitions 10 "$build"
   python3 bench/report.py "$results" --page docs/performance.md --only plugin-cost
   echo "wrote the metrics plugin's section of docs/performance.md"
   exit ${#failed[@]}
@@ -84,10 +85,10 @@ step recorder_compare.out "$bench/recorder_load_bench" --compare "$repetitions" 
   --histogram "$results/recorder_load_histogram.csv"
 step idle.txt python3 bench/core_runs.py idle --window "$idle_window" --repeat "$idle_repeat" "$build"
 step startup.txt python3 bench/core_runs.py startup --plugins 32 --runs "$startup_runs" "$build"
-step callgrind.txt bench/callgrind.sh --events "$callgrind_events" "$build"
+step callgrind.txt python3 bench/core_runs.py callgrind --events "$callgrind_events" "$build"
 step footprint.txt armhf_build
-step plugin_cost.txt bench/plugin_cost.sh "$build" "$results/plugin_cost.csv" "$repetitions" \
-  "$seconds"
+step plugin_cost.txt python3 bench/core_runs.py plugin-cost --csv "$results/plugin_cost.csv" \
+  --repetitions "$repetitions" --seconds "$seconds" "$build"
 
 note=
 [ $quick -eq 0 ] || note="A quick run (\`bench/run.sh --quick\`): shorter windows and fewer runs."

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Tests of the core runs' helpers (bench/core_runs.py): the directory laid
 out for the core, reading the terminal, counting plugins in the status file,
-and the idle measurement's /proc readings on a made-up tree. None runs the
-core."""
+the idle measurement's /proc readings on a made-up tree, and what the
+callgrind and plugin-cost jobs make of their runs. None runs the core."""
 import os
 import sys
 import tempfile
@@ -120,6 +120,17 @@ class Helpers(unittest.TestCase):
                      "rss_other_anon_kib=8", "rss_top_files=libwx_baseu-3.2.so.0.2.0:2000,"
                      "libc.so.6:1000,LC_CTYPE:124,dvrcore:80,camera.so:8"):
             self.assertIn(line, lines)
+
+    def test_instructions_per_event_are_the_difference_of_n_and_2n_over_n(self):
+        self.assertEqual(core_runs.per_event("bare_", 2000, 3700000, 5640000), [
+            "bare_instructions_2000=3700000", "bare_instructions_4000=5640000",
+            "bare_instructions_per_event=970.0"])
+
+    def test_runs_of_the_plugin_cost_without_their_checks_line_failed(self):
+        report = ("64,1,...\n    checks: 10 video\n64,1,...\n    PROBLEM: refused posts\n"
+                  "256,1,...\n    checks: 40 video\n")
+        self.assertEqual(core_runs.failed_runs(report, 1), 2)
+        self.assertEqual(core_runs.failed_runs("", 5), 20)
 
 
 if __name__ == "__main__":

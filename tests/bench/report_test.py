@@ -206,9 +206,8 @@ class Plot(unittest.TestCase):
         self.assertEqual(report.nines(1.0), report.MAX_NINES)
 
     def test_one_curve_and_legend_entry_per_configuration(self):
-        rows = [("8 cameras", 2.0, 0.5), ("8 cameras", 20.0, 0.99), ("8 cameras", 80.0, 1.0),
-                ("64 <cameras>", 3.0, 0.5), ("64 <cameras>", 300.0, 1.0)]
-        svg = report.latency_svg(rows)
+        svg = report.latency_svg({"8 cameras": [(2.0, 0.5), (20.0, 0.99), (80.0, 1.0)],
+                                  "64 <cameras>": [(3.0, 0.5), (300.0, 1.0)]})
         self.assertEqual(svg.count("<path "), 2)
         self.assertIn(">8 cameras</text>", svg)
         self.assertIn(">64 &lt;cameras&gt;</text>", svg)
@@ -224,7 +223,7 @@ class Plot(unittest.TestCase):
         self.assertEqual(report.label("other"), "other")
 
     def test_no_histogram_gives_a_placeholder(self):
-        svg = report.latency_svg([])
+        svg = report.latency_svg({})
         self.assertIn("latency not measured in this run", svg)
         self.assertNotIn("<path ", svg)
 
