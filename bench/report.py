@@ -26,6 +26,7 @@ CORE_CPU_TARGET_PCT = 3
 CORE_CPU_TARGET_CAMERAS = 64
 IDLE_RSS_TARGET_KIB = 6 * 1024
 IDLE_CPU_TARGET_PCT = 0.05
+IDLE_YARDSTICK_TARGET = 1.3  # the core's scheduler run time against the yardstick's, at most
 SUSTAINED_PEAK_TARGET_KIB = 2 * 1024  # the bus's peak above the bare queue's, at most
 PLUGIN_COST_TITLE = "## The metrics plugin's cost"
 PLUGIN_CORE_CPU_TARGET_PCT = 5  # the core's share with the plugin above without, at most
@@ -268,7 +269,8 @@ def sustained_section(run):
     if "dvrcore_peak_kib" in run and "bare_peak_kib" in run:
         above = int(run["dvrcore_peak_kib"]) - int(run["bare_peak_kib"])
         lines += ["", "The event bus's peak is %+.2f MiB (%+d KiB) beside the bare queue's: "
-                  "≤ +2 MiB: %s." % (above / 1024, above, met(above <= SUSTAINED_PEAK_TARGET_KIB))]
+                  "≤ +2 MiB: %s." % (above / 1024, above,
+                                     met(above <= SUSTAINED_PEAK_TARGET_KIB))]
     return lines
 
 
@@ -288,7 +290,8 @@ def idle_section(idle):
              "other_anon": "Other anonymous"}
     return prose(
         "The core with the example plugins (camera, recorder, log sink) and the camera\n"
-        "stopped by the parent, read from /proc over {window_s} s (`bench/core_runs.py idle`).\n",
+        "stopped by the parent, read from /proc over {window_s} s in {windows} windows, each\n"
+        "beside the yardstick (`bench/core_runs.py idle`).\n",
         idle) + table(["Figure", "Value", "Target"], "lrl", [
             ["Resident size (VmRSS)", "%s (%d KiB)" % (mib("rss_kib"), rss),
              "≤ 6 MiB: %s" % met(rss <= IDLE_RSS_TARGET_KIB)],
@@ -301,10 +304,17 @@ def idle_section(idle):
             ["Yardstick: a process that only wakes every 100 ms", "%s of one core, %s wake-ups "
              "per second" % (number(idle.get("reference_cpu_pct"), "%.3f %%",
                                     missing=NOT_MEASURED), idle["reference_wakeups_per_s"]), ""],
+            ["CPU against the yardstick (run time, the median of the windows' ratios)",
+             "%s (by window: %s)" % (number(idle.get("ratio_median"), "%.2f×",
+                                            missing=NOT_MEASURED),
+                                     idle["ratio_by_window"].replace(",", ", ")),
+             "≤ %.1f×: %s" % (IDLE_YARDSTICK_TARGET, judged(idle["ratio_median"],
+                                                             IDLE_YARDSTICK_TARGET))
+             if "ratio_median" in idle else ""],
             ["Threads", idle["threads"], ""]]) + prose(
         "\nWake-ups per second by thread (name/ID): {by}.\n\n"
         "utime + stime count clock ticks (10 ms); the scheduler's run time counts nanoseconds\n"
-        "and is the one to trust. The yardstick is `bench/sleeper`, over the same window.\n\n"
+        "and is the one to trust. The yardstick is `bench/sleeper`, run anew in each window.\n\n"
         "Where the resident size goes (KiB):\n", dict(by=idle["wakeups_by_thread"].replace(
             ",", ", "))) + table(list(kinds.values()), "r" * len(kinds), [
                 [idle["rss_%s_kib" % kind] for kind in kinds]]) + [
