@@ -1,14 +1,11 @@
 #include "core/housekeeping.h"
 
-#include <sys/timerfd.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <boost/asio/post.hpp>
 #include <climits>
 #include <cmath>
-#include <cstring>
-#include <ctime>
-#include <limits>
+#include <utility>
 
 #include "core/io_thread.h"
 
@@ -16,42 +13,15 @@ namespace {
 
 constexpr int64_t kMiB = 1048576;
 
+// The Housekeeping whose run() this thread is in, if any.
+thread_local const Housekeeping *runningHere = nullptr;
+
 Housekeeping::Clock::time_point nextTick(Housekeeping::Clock::time_point now)
 {
     if (now > Housekeeping::Clock::time_point::max() - Housekeeping::kTickInterval)
         return Housekeeping::Clock::time_point::max();
     return now + Housekeeping::kTickInterval;
 }
-
-// A duration as a timespec, at least 1 ns (zero would disarm a timer) and at
-// most what time_t holds (32 bits on the device: the far future, never due).
-timespec toTimespec(std::chrono::nanoseconds duration)
-{
-    using namespace std::chrono;
-    timespec result{};
-    if (duration < nanoseconds(1)) {
-        result.tv_nsec = 1;
-        return result;
-    }
-    const auto whole = duration_cast<seconds>(duration);
-    if (whole.count() >= std::numeric_limits<time_t>::max()) {
-        result.tv_sec = std::numeric_limits<time_t>::max();
-        return result;
-    }
-    result.tv_sec = static_cast<time_t>(whole.count());
-    result.tv_nsec = static_cast<long>((duration - whole).count());
-    return result;
-}
-
-// Closes a descriptor not yet handed to its owner.
-struct DescriptorGuard {
-    ~DescriptorGuard()
-    {
-        if (descriptor >= 0)
-            ::close(descriptor);
-    }
-    int descriptor;
-};
 
 }  // namespace
 
@@ -76,30 +46,78 @@ Housekeeping::Housekeeping(boost::asio::io_context &ioContext, Environment &envi
       environment(environment),
       log(log),
       setThrottling(std::move(setThrottling)),
-      firstTick(nextTick(environment.Now())),
-      timer(ioContext)
+      firstTick(nextTick(environment.Now()))
 {
 }
 
 void Housekeeping::start(bool enabled)
 {
     throttlingEnabled = enabled;
-    if (arm(firstTick))
-        waitForExpiry();
+    if (!cancelled)
+        startTicking(firstTick);
+    // Wakes the I/O thread from a wait that has no tick to end it yet.
+    boost::asio::post(ioContext, [] {});
+}
+
+// The context's wait for I/O ends when the tick is due at the latest (Asio
+// rounds the wait up to the next millisecond, so the tick is never early).
+// With no tick to wait for, it waits for I/O alone; with one already due, it
+// runs a handler that is ready, so that a late tick cannot starve them.
+void Housekeeping::run()
+{
+    struct Running {
+        explicit Running(const Housekeeping *self) : previous(std::exchange(runningHere, self)) {}
+        ~Running() { runningHere = previous; }
+        const Housekeeping *const previous;
+    } running(this);
+    while (!ioContext.stopped()) {
+        const Clock::time_point next = dueTime();
+        if (next == Clock::time_point::max()) {
+            ioContext.run_one();
+        } else {
+            const Clock::duration left = next - environment.Now();
+            if (left > Clock::duration::zero())
+                ioContext.run_one_for(left);
+            else
+                ioContext.poll_one();
+        }
+        tickIfDue();
+    }
+}
+
+Housekeeping::Clock::time_point Housekeeping::nextTickDue() const
+{
+    return dueTime();
+}
+
+void Housekeeping::tickIfDue()
+{
+    const Clock::time_point now = environment.Now(), when = dueTime();
+    if (cancelled || when == Clock::time_point::max() || now < when)
+        return;
+    setDue(nextTick(now - (now - when) % kTickInterval));
+    OnHousekeepingTick({});
 }
 
 void Housekeeping::cancel()
 {
-    runOnIoThread(ioContext, [this] { stopTicking(); });
+    if (runningHere == this)  // a tick's own work: waiting for the I/O thread would hang
+        stopTicking();
+    else
+        runOnIoThread(ioContext, [this] { stopTicking(); });
+}
+
+void Housekeeping::startTicking(Clock::time_point first)
+{
+    ticking.emplace(ioContext.get_executor());
+    setDue(first);
 }
 
 void Housekeeping::stopTicking()
 {
     cancelled = true;
-    // Closing, not only cancelling: a timer left armed would still wake the
-    // I/O thread at every expiry. The pending wait ends with an error.
-    boost::system::error_code ignored;
-    timer.close(ignored);
+    setDue(Clock::time_point::max());
+    ticking.reset();
 }
 
 void Housekeeping::OnHousekeepingTick(const boost::system::error_code &error)
@@ -118,9 +136,9 @@ void Housekeeping::OnHousekeepingTick(const boost::system::error_code &error)
     if (throttlingEnabled && (!previousWallSeconds || wall != *previousWallSeconds))
         checkMemory();
     previousWallSeconds = wall;
-    // A tick whose work cancelled the ticking must not arm the timer again.
-    if (!cancelled && (timer.is_open() || arm(nextTick(environment.Now()))))
-        waitForExpiry();
+    // A tick whose work cancelled the ticking must not start it again.
+    if (!cancelled && dueTime() == Clock::time_point::max())
+        startTicking(nextTick(environment.Now()));
 }
 
 void Housekeeping::reportClockJump(int64_t previous, int64_t now)
@@ -169,59 +187,4 @@ void Housekeeping::SetMemoryLow(bool low)
     log(50, "available system memory ok, not throttling video");
     environment.AnnounceMemoryState();
     lowMemorySince = Clock::time_point::max();
-}
-
-// The first expiry is an absolute time of the monotonic clock; one already
-// past is due at once.
-bool Housekeeping::arm(Clock::time_point firstExpiry)
-{
-    DescriptorGuard created{timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)};
-    itimerspec schedule{};
-    schedule.it_interval = toTimespec(kTickInterval);
-    schedule.it_value = toTimespec(firstExpiry.time_since_epoch());
-    if (created.descriptor < 0 ||
-        timerfd_settime(created.descriptor, TFD_TIMER_ABSTIME, &schedule, nullptr) != 0) {
-        log(100, "housekeeping timer failed: %s", std::strerror(errno));
-        return false;
-    }
-    boost::system::error_code error;
-    timer.assign(created.descriptor, error);
-    if (error) {
-        log(100, "housekeeping timer failed: %s", error.message().c_str());
-        return false;
-    }
-    created.descriptor = -1;
-    return true;
-}
-
-// A read, not a wait for readiness: the reactor reads the count as the
-// timer expires, and starting the next read costs one read that finds
-// nothing, where a wait would re-register the descriptor with epoll.
-void Housekeeping::waitForExpiry()
-{
-    if (waiting)
-        return;
-    waiting = true;
-    timer.async_read_some(boost::asio::buffer(&expiries, sizeof expiries),
-                          [this](const boost::system::error_code &error, size_t length) {
-                              onExpiry(error, length);
-                          });
-}
-
-// The count read is the number of expiries since the last read: more than
-// one when the I/O thread was held up. They make one tick: clock jumps and
-// the memory check go by the clocks, not by counting ticks.
-void Housekeeping::onExpiry(const boost::system::error_code &error, size_t length)
-{
-    waiting = false;
-    if (cancelled)
-        return;
-    if (error) {
-        log(100, "housekeeping timer failed: %s", error.message().c_str());
-        return;
-    }
-    if (length == sizeof expiries)
-        OnHousekeepingTick(error);
-    else
-        waitForExpiry();
 }

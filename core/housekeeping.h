@@ -5,9 +5,10 @@
 // tells the plugins when throttling starts and when it has ended, and logs
 // the memory use once a minute.
 //
-// The ticks come from a periodic timer of the kernel (a timerfd on the
-// monotonic clock) that is armed once: an idle core wakes for a tick and
-// reads the timer's expiration count, and makes no system call to re-arm it.
+// The ticks need no timer of their own: run() runs the I/O context and
+// bounds each of its waits for I/O by the next tick's time, so an idle core
+// wakes for a tick from the one system call it sleeps in (epoll_wait's
+// timeout) and makes no other.
 //
 // Everything but start() and cancel() runs on the I/O thread, so the state
 // here needs no lock. The clocks, the memory reading and the announcement to
@@ -15,8 +16,8 @@
 #pragma once
 
 #include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/posix/stream_descriptor.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -61,21 +62,32 @@ public:
 
     // The first tick is due 100 ms after construction, by the environment's
     // clock (saturating at the largest time point), the next ones every
-    // 100 ms after it. The timer reads that time point as one of the
-    // monotonic clock, which is what the steady clock counts.
+    // 100 ms after it.
     Housekeeping(boost::asio::io_context &ioContext, Environment &environment, CoreLogger log,
                  ThrottlingSwitch setThrottling);
     Housekeeping(const Housekeeping &) = delete;
     Housekeeping &operator=(const Housekeeping &) = delete;
 
-    // Arms the timer and issues the first wait. `throttlingEnabled` is
-    // core.xml's switch: when false the tick does no memory work at all.
-    // Once, before any tick. When the kernel gives no timer, that is logged
-    // and no tick runs.
+    // Starts the ticking. `throttlingEnabled` is core.xml's switch: when
+    // false the tick does no memory work at all. Once, before any tick.
     void start(bool throttlingEnabled);
 
-    // Ends the ticking: no tick runs after cancel() returns, and the closed
-    // timer wakes the I/O thread no more. From another thread the
+    // Runs the I/O context on this thread until it stops, and each tick
+    // when it is due. A handler's exception leaves it; calling it again
+    // goes on.
+    void run();
+
+    // When the next tick is due: max() before start() and after cancel().
+    Clock::time_point nextTickDue() const;
+
+    // Runs the tick if it is due by the environment's clock. The next one
+    // is then due at the first 100 ms step after now: ticks missed while
+    // the I/O thread was held up make one tick, as the clock jumps and the
+    // memory check go by the clocks, not by counting ticks.
+    void tickIfDue();
+
+    // Ends the ticking: no tick runs after cancel() returns, and the I/O
+    // thread wakes for ticks no more. From another thread the
     // cancellation is posted to the I/O context and waited for, so it
     // cannot race a running tick; that needs a thread running the context
     // (the core's case). On the I/O thread itself, or once the
@@ -84,36 +96,33 @@ public:
     // waiting until some thread runs it.
     void cancel();
 
-    // One tick, public so tests can run one. An error (the wait was
-    // cancelled) ends the ticking. Otherwise the tick ends waiting for the
-    // timer's next expiry; a tick run before start() arms the timer itself,
-    // its first expiry 100 ms after that tick by the environment's clock.
+    // One tick, public so tests can run one. An error ends the ticking. A
+    // tick run before start() starts the ticking itself, the next one due
+    // 100 ms after it by the environment's clock.
     void OnHousekeepingTick(const boost::system::error_code &error);
 
 private:
     void reportClockJump(int64_t previous, int64_t now);
     void checkMemory();
     void SetMemoryLow(bool low);
-    bool arm(Clock::time_point firstExpiry);
-    void waitForExpiry();
-    void onExpiry(const boost::system::error_code &error, size_t length);
+    void startTicking(Clock::time_point first);
     void stopTicking();
+    Clock::time_point dueTime() const { return Clock::time_point(Clock::duration(due.load())); }
+    void setDue(Clock::time_point when) { due.store(when.time_since_epoch().count()); }
 
     boost::asio::io_context &ioContext;
     Environment &environment;
     const CoreLogger log;
     const ThrottlingSwitch setThrottling;
     const Clock::time_point firstTick;
-    // The timerfd; closed until armed, and again once cancelled.
-    boost::asio::posix::stream_descriptor timer;
-    // A wait on the timer is outstanding: a tick run by hand meanwhile
-    // issues no second one.
-    bool waiting = false;
-    // Where the outstanding wait reads the timer's expiration count.
-    uint64_t expiries = 0;
+    // The next tick's time (its count of the steady clock); max() while not
+    // ticking. Set by start() on its thread, then only on the I/O thread.
+    std::atomic<Clock::rep> due{Clock::duration::max().count()};
+    // Held while ticking: the ticks keep the context from running out of
+    // work, as a pending wait would.
+    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>
+        ticking;
     bool throttlingEnabled = true;
-    // A completion already queued when the wait was cancelled still arrives
-    // without an error; this keeps it from ticking or waiting again.
     std::atomic<bool> cancelled{false};
 
     uint32_t memoryLimit = 0;

@@ -1,5 +1,5 @@
 // Work for the I/O thread from another thread: objects of the I/O context
-// (the housekeeping timer) are touched only there.
+// and the housekeeping state are touched only there.
 #pragma once
 
 #include <boost/asio/io_context.hpp>

@@ -74,7 +74,7 @@ void dvrcore::startIoThread()
         // signals, the parent link and the timer all depend on this thread.
         for (;;) {
             try {
-                ioContext.run();
+                housekeeping.run();
                 return;
             } catch (const std::exception &error) {
                 log(100, "I/O handler failed: %s", error.what());

@@ -139,30 +139,40 @@ TEST_F(HousekeepingTest, UsageIsLoggedOnceAMinuteFromSixtySecondsOfSteadyTime)
                                  "memory usage changed 0MB (total usage: 8MB)"}));
 }
 
-TEST_F(HousekeepingTest, ACancelledWaitEndsTheTicking)
+// A tick is due on a 100 ms grid from the first; a late one is one tick,
+// the next due at the grid's first step after now. Cancelling, here in a
+// handler of the I/O context, leaves none due, by hand or by the clock.
+TEST_F(HousekeepingTest, TicksFollowTheGridAndNoneRunsOnceCancelled)
 {
-    env.steady = Clock::time_point::max();
-    tick(1, seconds(0));
-    EXPECT_EQ(io.poll_one(), 0u) << "the re-armed expiry saturates: never due";
+    const Clock::time_point first = env.steady + std::chrono::milliseconds(100);
+    housekeeping.start(false);
+    EXPECT_EQ(housekeeping.nextTickDue(), first);
+    env.steady = first - std::chrono::milliseconds(1);
+    housekeeping.tickIfDue();
+    EXPECT_EQ(logged(0).size(), 0u) << "not due yet";
+    env.steady = first + std::chrono::milliseconds(350);
+    housekeeping.tickIfDue();
+    EXPECT_EQ(logged(0).size(), 1u) << "three missed ticks make one";
+    EXPECT_EQ(housekeeping.nextTickDue(), first + std::chrono::milliseconds(400));
+
     const Texts before = env.calls;
-    // A completion already queued when the cancellation runs carries no error.
-    boost::asio::post(io, [this] {
-        housekeeping.cancel();
-        env.wall += 5;
-        housekeeping.OnHousekeepingTick({});
-    });
+    boost::asio::post(io, [this] { housekeeping.cancel(); });
     io.poll();
-    housekeeping.OnHousekeepingTick(boost::asio::error::operation_aborted);
-    EXPECT_TRUE(io.stopped()) << "no wait left outstanding";
+    EXPECT_EQ(housekeeping.nextTickDue(), Clock::time_point::max());
+    env.steady += seconds(5);
+    env.wall += 5;
+    housekeeping.tickIfDue();
+    housekeeping.OnHousekeepingTick({});
     EXPECT_EQ(env.calls, before);
     EXPECT_TRUE(logged(50).empty());
 }
 
-// Ticks run back to back on an I/O thread (every wait is due at once) while
-// this thread cancels; ThreadSanitizer runs it too.
+// Ticks run back to back on an I/O thread (every tick is late) while this
+// thread cancels; ThreadSanitizer runs it too.
 TEST_F(HousekeepingTest, CancelFromAnotherThreadStopsRunningTicks)
 {
     struct Counting : FakeEnvironment {
+        Clock::time_point Now() override { return steady += std::chrono::milliseconds(100); }
         int64_t WallClockSeconds() override
         {
             if (cancelled && ++ticksAfterCancel)
@@ -177,10 +187,9 @@ TEST_F(HousekeepingTest, CancelFromAnotherThreadStopsRunningTicks)
         boost::asio::io_context *io = nullptr;
     } counting;
     counting.io = &io;
-    counting.steady = Clock::time_point(seconds(1));
     Housekeeping ticking(io, counting, CoreLogger(&TestBus::entry), [](bool) {});
-    boost::asio::post(io, [&] { ticking.OnHousekeepingTick({}); });
-    std::thread ioThread([this] { io.run(); });  // returns once nothing is left to wait for
+    ticking.start(false);
+    std::thread ioThread([&] { ticking.run(); });  // returns once nothing is left to wait for
     counting.running.get_future().wait();
     ticking.cancel();
     counting.cancelled = true;
@@ -188,29 +197,31 @@ TEST_F(HousekeepingTest, CancelFromAnotherThreadStopsRunningTicks)
     EXPECT_EQ(counting.ticksAfterCancel, 0);
 }
 
-// The kernel's timer: ticks 100 ms after construction and every 100 ms
-// after that, until a cancellation on the I/O thread leaves nothing to wait
-// for. A timer is never early, so the times checked hold on any machine.
-TEST_F(HousekeepingTest, TheTimerTicksEveryHundredMillisecondsFromConstructionUntilCancelled)
+// The real clock: the I/O loop ticks 100 ms after construction and every
+// 100 ms after that, never early, so the times checked hold on any machine;
+// a tick that cancels the ticking leaves the loop nothing to wait for.
+TEST_F(HousekeepingTest, TheLoopTicksEveryHundredMillisecondsFromConstructionUntilCancelled)
 {
     struct Timed : FakeEnvironment {
+        Clock::time_point Now() override { return Clock::now(); }
         int64_t WallClockSeconds() override
         {
             ticks.push_back(Clock::now());
+            if (ticks.size() == 2)
+                housekeeping->cancel();
             return wall;
         }
         std::vector<Clock::time_point> ticks;
+        Housekeeping *housekeeping = nullptr;
     } timed;
-    timed.steady = Clock::now();  // the real clock, as the core's
+    const Clock::time_point constructed = Clock::now();
     Housekeeping ticking(io, timed, CoreLogger(&TestBus::entry), [](bool) {});
+    timed.housekeeping = &ticking;
     ticking.start(false);
-    while (timed.ticks.size() < 2)
-        io.run_one();
-    EXPECT_GE(timed.ticks[0], timed.steady + std::chrono::milliseconds(100));
-    EXPECT_GE(timed.ticks[1], timed.steady + std::chrono::milliseconds(200));
-    boost::asio::post(io, [&] { ticking.cancel(); });
-    io.run();  // returns once no wait is left
-    EXPECT_EQ(timed.ticks.size(), 2u);
+    ticking.run();
+    ASSERT_EQ(timed.ticks.size(), 2u);
+    EXPECT_GE(timed.ticks[0], constructed + std::chrono::milliseconds(100));
+    EXPECT_GE(timed.ticks[1], constructed + std::chrono::milliseconds(200));
 }
 
 TEST(ResidentBytes, PagesTimesPageSizeSaturatingAndZeroWhenUnreadable)
